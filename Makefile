@@ -1,0 +1,41 @@
+# Top-level entry points. `make test` does everything on a fresh Debian machine.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build test test-asan test-tsan fuzz demo clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@bash scripts/run-tests.sh $(BUILD)
+
+# Sanitizer runs: every test under ASan+UBSan; the threaded ones under TSan.
+test-asan: deps
+	@cmake -S . -B build-asan -G Ninja -DSKYVANE_SANITIZE=address -DSKYVANE_BENCH=OFF >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	@bash scripts/run-tests.sh build-asan
+
+test-tsan: deps
+	@cmake -S . -B build-tsan -G Ninja -DSKYVANE_SANITIZE=thread -DSKYVANE_BENCH=OFF >/dev/null
+	@cmake --build build-tsan -j $(JOBS)
+	@bash scripts/run-tests.sh build-tsan -L threaded
+
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DSKYVANE_FUZZ=ON -DSKYVANE_TESTS=OFF -DSKYVANE_BENCH=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+
+demo:
+	@echo "The demo (reference host on the built-in demo broadcast) is not there yet."; exit 1
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

@@ -1,0 +1,67 @@
+#include "base/Text.h"
+
+#include <cwchar>
+
+std::wstring NarrowToWide(const char* bytes, size_t len) {
+    std::wstring out;
+    out.reserve(len);
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
+    size_t i = 0;
+    while (i < len) {
+        unsigned c = p[i];
+        if (c < 0x80) {
+            out.push_back(static_cast<wchar_t>(c));
+            i += 1;
+        } else if ((c & 0xE0) == 0xC0) {
+            if (len - i < 2 || (p[i + 1] & 0xC0) != 0x80) break;
+            out.push_back(static_cast<wchar_t>((c & 0x1F) << 6 | (p[i + 1] & 0x3F)));
+            i += 2;
+        } else if ((c & 0xF0) == 0xE0) {
+            if (len - i < 3 || (p[i + 1] & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80) break;
+            out.push_back(static_cast<wchar_t>((c & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F)));
+            i += 3;
+        } else {
+            break;
+        }
+    }
+    return out;
+}
+
+std::wstring NarrowToWide(const std::string& bytes) { return NarrowToWide(bytes.data(), bytes.size()); }
+
+namespace {
+void putUnit(std::string& out, unsigned u) {
+    if (u < 0x80) {
+        out.push_back(static_cast<char>(u));
+    } else if (u < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (u >> 6)));
+        out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xE0 | ((u >> 12) & 0x0F)));
+        out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+    }
+}
+}  // namespace
+
+void AppendWideAsUtf8(std::string& out, const wchar_t* text, size_t len) {
+    out.reserve(out.size() + len);
+    for (size_t i = 0; i < len; ++i) {
+        auto c = static_cast<uint32_t>(text[i]);
+        if (c > 0xFFFF && c <= 0x10FFFF) {
+            c -= 0x10000;
+            putUnit(out, 0xD800 | (c >> 10));
+            putUnit(out, 0xDC00 | (c & 0x3FF));
+        } else {
+            putUnit(out, c & 0xFFFF);
+        }
+    }
+}
+
+std::string WideToUtf8(const wchar_t* text, size_t len) {
+    std::string out;
+    AppendWideAsUtf8(out, text, len);
+    return out;
+}
+
+std::string WideToUtf8(const std::wstring& text) { return WideToUtf8(text.data(), text.size()); }

@@ -1,0 +1,16 @@
+// Conversions between byte strings and wide text, by the system's own rules.
+#pragma once
+
+#include <string>
+
+// Reads bytes as UTF-8 sequences of one to three bytes; stops at the first invalid or
+// incomplete sequence (four-byte forms included) and keeps what came before.
+std::wstring NarrowToWide(const std::string& bytes);
+std::wstring NarrowToWide(const char* bytes, size_t len);
+
+// Writes each character on its own: below 0x80 one byte, below 0x800 two, otherwise three.
+// Characters above 0xFFFF are first split into their two UTF-16 halves, each written as
+// three bytes, so the bytes match what a 16-bit wide string would give.
+std::string WideToUtf8(const std::wstring& text);
+std::string WideToUtf8(const wchar_t* text, size_t len);
+void AppendWideAsUtf8(std::string& out, const wchar_t* text, size_t len);
