@@ -3,6 +3,7 @@
 #                                   export PELMO_BUS_PORT=...; BROKER_PID=...
 # broker.sh stop PID              stops a broker started by this script.
 # Without --port a free loopback port is chosen. The broker keeps nothing on disk.
+# $MOSQUITTO names the broker program when it is not the one on PATH or in /usr/sbin.
 set -euo pipefail
 
 usage() { echo "usage: $0 start [--port PORT] | stop PID" >&2; exit 2; }
@@ -25,7 +26,7 @@ log_type error
 log_type warning
 max_queued_messages 10000
 CONF
-  mosquitto -c "$dir/mosquitto.conf" </dev/null >"$dir/log" 2>&1 &
+  "$MOSQUITTO" -c "$dir/mosquitto.conf" </dev/null >"$dir/log" 2>&1 &
   pid=$!
   for i in $(seq 1 100); do
     if ! kill -0 "$pid" 2>/dev/null; then
@@ -52,7 +53,10 @@ case "$cmd" in
   start)
     port=""
     if [ "${1:-}" = "--port" ]; then port=${2:?--port needs a value}; fi
-    if ! command -v mosquitto >/dev/null 2>&1; then
+    # Debian puts the broker in /usr/sbin, which is not on an ordinary user's PATH.
+    MOSQUITTO=${MOSQUITTO:-$(command -v mosquitto || true)}
+    if [ -z "$MOSQUITTO" ] && [ -x /usr/sbin/mosquitto ]; then MOSQUITTO=/usr/sbin/mosquitto; fi
+    if [ -z "$MOSQUITTO" ] || [ ! -x "$MOSQUITTO" ]; then
       echo "broker.sh: mosquitto is not installed (Debian package mosquitto); the bus tests need it" >&2
       exit 1
     fi

@@ -263,12 +263,15 @@ TEST_F(HuxSatelliteTest, SurvivesABrokerRestart) {
     std::wstring svc = unique(L"Restart");
     EchoServer server(unique(L"rsrv"), {svc});
     ASSERT_EQ(server.connect(), S_OK);
-    HuxSatellite client;
+    HuxSatellite client, leaver;
     ASSERT_EQ(client.Connect(L"127.0.0.1", unique(L"rcli")), S_OK);
+    ASSERT_EQ(leaver.Connect(L"127.0.0.1", unique(L"rleaver")), S_OK);
     ASSERT_EQ(client.Request(L"any", svc, CComVariant(LONG(1)), nullptr, HUX_WAIT_REPLY, nullptr), S_OK);
 
     broker.stop();
     ASSERT_TRUE(eventually([&] { return !client.IsConnected() && !server.IsConnected(); }));
+    // Leaving while the client is between reconnect attempts stops those attempts.
+    EXPECT_EQ(leaver.Disconnect(), S_OK);
     EXPECT_EQ(client.Request(L"any", svc, CComVariant(LONG(2)), nullptr, HUX_WAIT_REPLY, nullptr),
               HUX_E_NOT_CONNECTED);
 

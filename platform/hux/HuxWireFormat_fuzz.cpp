@@ -1,4 +1,5 @@
 // Feeds arbitrary bytes to every decoder of bus payloads; whatever decodes must encode again.
+// Seeds: platform/hux/fuzz-seeds/ (a variant, a request, a reply and a presence message).
 #include <cstddef>
 #include <cstdint>
 

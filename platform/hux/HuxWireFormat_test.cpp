@@ -173,7 +173,8 @@ TEST(HuxWireFormat, TypedArraysKeepBoundsAndElements) {
     strings.vt = VT_ARRAY | VT_BSTR;
     strings.parray = SafeArrayCreateVector(VT_BSTR, 0, 2);
     LONG i0 = 0;
-    SafeArrayPutElement(strings.parray, &i0, L"eins");  // element 1 stays a null BSTR
+    CComBSTR eins(L"eins");
+    SafeArrayPutElement(strings.parray, &i0, eins.m_str);  // element 1 stays a null BSTR
     expectSame(strings, roundTrip(strings));
 
     CComVariant bools;
