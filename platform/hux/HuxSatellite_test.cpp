@@ -14,7 +14,10 @@
 #include <functional>
 #include <thread>
 
+#include "base/CBBLog.h"
+#include "base/Format.h"
 #include "base/HuxException.h"
+#include "base/Log.h"
 #include "platform/hux/HuxTestBroker.h"
 #include "platform/hux/HuxWireFormat.h"
 
@@ -50,6 +53,27 @@ CComVariant element(const VARIANT& array, LONG i) {
 }
 
 std::wstring text(const VARIANT& v) { return v.vt == VT_BSTR ? std::wstring(v.bstrVal, SysStringLen(v.bstrVal)) : L"?"; }
+
+// Keeps the log lines in memory instead of writing files.
+class CapturingLog : public CBBLog {
+public:
+    CapturingLog() : CBBLog(L"hux_test.log", false, 1 << 20) { setLevel(LOG_DEBUG); }
+    void vlog(const wchar_t* fmt, va_list args, int) override {
+        std::wstring line = VFormatWideString(fmt, args);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.push_back(line);
+    }
+    int count(const std::wstring& part) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        int n = 0;
+        for (const auto& l : m_lines) n += l.find(part) != std::wstring::npos;
+        return n;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::wstring> m_lines;
+};
 
 // A server that offers the given services: each answers with its own name and echoes the
 // arguments back in the reply, keeping the last arguments it saw.
@@ -343,6 +367,8 @@ TEST_F(HuxSatelliteTest, MalformedRequestsAreDroppedBeforeTheHandler) {
     ASSERT_EQ(server.connect(), S_OK);
     RawClient raw;
     ASSERT_TRUE(raw.connect(replyTopic));
+    auto log = std::make_shared<CapturingLog>();
+    setCurrentLogger(log);
 
     std::string svcUtf8 = HuxWireFormat::toUtf8(svc);
     const std::string bad[] = {
@@ -364,11 +390,16 @@ TEST_F(HuxSatelliteTest, MalformedRequestsAreDroppedBeforeTheHandler) {
         EXPECT_FALSE(reply.error.empty());
     }
     EXPECT_EQ(server.calls, 0);
+    ASSERT_TRUE(eventually([&] { return log->count(L"dropped a malformed request") == std::size(bad) + 1; }));
+    EXPECT_EQ(log->count(L"arguments: bad value for I4"), 1);
+    EXPECT_EQ(log->count(L"the service named in the message differs from its topic"), 1);
+    EXPECT_EQ(log->count(L"JSON nested deeper than"), 1);
 
     // The server goes on serving well-formed requests.
     raw.publish(topic, R"({"hux":1,"service":")" + svcUtf8 + R"(","args":{"vt":"I4","v":5}})", replyTopic);
     ASSERT_TRUE(eventually([&] { return raw.replies().size() == std::size(bad) + 1; }));
     EXPECT_EQ(server.calls, 1);
+    setCurrentLogger(nullptr);
 }
 
 TEST_F(HuxSatelliteTest, HandlerExceptionsAndMissingServersComeBackAsStatus) {
