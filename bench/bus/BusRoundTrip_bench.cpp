@@ -17,6 +17,7 @@
 
 #include "platform/hux/HuxSatellite.h"
 #include "platform/hux/HuxTestBroker.h"
+#include "platform/hux/HuxTestValues.h"
 #include "platform/hux/HuxWireFormat.h"
 
 namespace {
@@ -32,13 +33,8 @@ std::wstring unique(const std::wstring& base) { return base + L"-" + std::to_wst
 
 CComVariant progressArgs() {
     // The shape of a scan progress report: five values.
-    CComVariant v;
-    v.vt = VT_ARRAY | VT_VARIANT;
-    v.parray = SafeArrayCreateVector(VT_VARIANT, 0, 5);
-    CComVariant items[] = {CComVariant(LONG(3)), CComVariant(LONG(57)), CComVariant(L"Das Erste HD"),
-                           CComVariant(L"device://tv.channel.dvbt/#/474000/8/9018/4100/4164"), CComVariant(LONG(80))};
-    for (LONG i = 0; i < 5; ++i) SafeArrayPutElement(v.parray, &i, static_cast<const VARIANT*>(&items[i]));
-    return v;
+    return variantArray({CComVariant(LONG(3)), CComVariant(LONG(57)), CComVariant(L"Das Erste HD"),
+                         CComVariant(L"device://tv.channel.dvbt/#/474000/8/9018/4100/4164"), CComVariant(LONG(80))});
 }
 
 class EchoServer : public HuxSatellite {
@@ -179,19 +175,12 @@ BENCHMARK(BM_PlainMosquittoRoundTrip)->UseRealTime()->MinTime(2.0);
 
 // The wire format alone, on a scan result of 100 channels.
 void BM_WireFormatScanResult(benchmark::State& state) {
-    CComVariant items;
-    items.vt = VT_ARRAY | VT_VARIANT;
-    items.parray = SafeArrayCreateVector(VT_VARIANT, 0, 100);
-    for (LONG i = 0; i < 100; ++i) {
-        CComVariant item;
-        item.vt = VT_ARRAY | VT_VARIANT;
-        item.parray = SafeArrayCreateVector(VT_VARIANT, 0, 4);
-        CComVariant f[] = {CComVariant(L"Channel " + std::to_wstring(i)),
-                           CComVariant(L"device://tv.channel.dvbt/#/474000/8/9018/4100/" + std::to_wstring(i)),
-                           CComVariant(LONG(80)), CComVariant(L"474000")};
-        for (LONG k = 0; k < 4; ++k) SafeArrayPutElement(item.parray, &k, static_cast<const VARIANT*>(&f[k]));
-        SafeArrayPutElement(items.parray, &i, static_cast<const VARIANT*>(&item));
-    }
+    std::vector<CComVariant> channels;
+    for (int i = 0; i < 100; ++i)
+        channels.push_back(variantArray({CComVariant(L"Channel " + std::to_wstring(i)),
+                                         CComVariant(L"device://tv.channel.dvbt/#/474000/8/9018/4100/" + std::to_wstring(i)),
+                                         CComVariant(LONG(80)), CComVariant(L"474000")}));
+    CComVariant items = variantArray(channels);
     std::string json, why;
     size_t bytes = 0;
     for (auto _ : state) {

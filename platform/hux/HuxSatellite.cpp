@@ -25,6 +25,10 @@ constexpr int kSubscribeWaitMs = 2000;
 
 std::once_flag g_libInit;
 
+// True on the network thread of libmosquitto, which delivers replies: a request made there
+// cannot wait for its own reply.
+thread_local bool t_onNetworkThread = false;
+
 // A name used as one topic level: not empty, no level separator, no wildcard.
 bool isTopicLevel(const std::string& s) {
     if (s.empty() || s.size() > 256) return false;
@@ -37,9 +41,11 @@ bool startsWith(const std::string& s, const char* prefix) { return s.compare(0, 
 
 // Callbacks from the network thread of libmosquitto.
 void cbConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
+    t_onNetworkThread = true;
     static_cast<HuxSatellite*>(obj)->onConnect(rc);
 }
 void cbDisconnect(mosquitto*, void* obj, int rc, const mosquitto_property*) {
+    t_onNetworkThread = true;
     static_cast<HuxSatellite*>(obj)->onDisconnect(rc);
 }
 void cbPublish(mosquitto*, void* obj, int mid, int reason, const mosquitto_property*) {
@@ -52,6 +58,7 @@ void cbUnsubscribe(mosquitto*, void* obj, int mid, const mosquitto_property*) {
     static_cast<HuxSatellite*>(obj)->onSubscribed(mid);
 }
 void cbMessage(mosquitto*, void* obj, const mosquitto_message* msg, const mosquitto_property* props) {
+    t_onNetworkThread = true;
     static_cast<HuxSatellite*>(obj)->onMessage(msg, props);
 }
 
@@ -328,6 +335,10 @@ HRESULT HuxSatellite::Request(const std::wstring& target, const std::wstring& se
     if (!HuxWireFormat::encodeRequest(m_name, to, service, args, payload, why)) {
         error(L"HuxSatellite::Request %s: the arguments cannot be sent: %S", service.c_str(), why.c_str());
         return HUX_E_BAD_MESSAGE;
+    }
+    if (!(flags & HUX_NO_REPLY) && t_onNetworkThread) {
+        error(L"HuxSatellite::Request %s: cannot wait for a reply on the bus's network thread", service.c_str());
+        return E_UNEXPECTED;
     }
     if (flags & HUX_NO_REPLY) {
         int rc = mosquitto_publish_v5(m_mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),

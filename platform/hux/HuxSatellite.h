@@ -10,7 +10,9 @@
 // Payloads are JSON (HuxWireFormat.h).
 //
 // Service handlers run one at a time, in arrival order, on the client's own dispatch thread; a
-// handler may itself send requests. A derived class whose handlers use its own members must call
+// handler may itself send requests. The other hooks (OnStatusChange, OnServiceAvailabilityChanged)
+// run on the network thread: a request sent from there cannot wait for its reply, which that
+// same thread would deliver, and answers E_UNEXPECTED. A derived class whose handlers use its own members must call
 // Disconnect() in its destructor, before those members go away.
 #pragma once
 

@@ -19,6 +19,7 @@
 #include "base/HuxException.h"
 #include "base/Log.h"
 #include "platform/hux/HuxTestBroker.h"
+#include "platform/hux/HuxTestValues.h"
 #include "platform/hux/HuxWireFormat.h"
 
 namespace {
@@ -37,14 +38,6 @@ bool eventually(const std::function<bool()>& done, int seconds = 15) {
 // Names unique to this process, so that parallel test runs on one broker do not meet.
 std::wstring unique(const std::wstring& base) { return base + L"-" + std::to_wstring(getpid()); }
 
-CComVariant variantArray(const std::vector<CComVariant>& items) {
-    CComVariant v;
-    v.vt = VT_ARRAY | VT_VARIANT;
-    v.parray = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(items.size()));
-    for (LONG i = 0; i < static_cast<LONG>(items.size()); ++i)
-        SafeArrayPutElement(v.parray, &i, static_cast<const VARIANT*>(&items[i]));
-    return v;
-}
 
 CComVariant element(const VARIANT& array, LONG i) {
     CComVariant v;
@@ -109,7 +102,9 @@ public:
         if (status == S_OK) ++reconnects;
     }
 
-    void OnServiceAvailabilityChanged(const std::wstring&, bool available) override {
+    void OnServiceAvailabilityChanged(const std::wstring& service, bool available) override {
+        // Replies arrive on this very thread: waiting here must be refused, not hang.
+        hookRequest = Request(L"any", service, CComVariant(LONG(0)), nullptr, HUX_WAIT_REPLY, nullptr);
         (available ? appeared : vanished)++;
     }
 
@@ -122,6 +117,7 @@ public:
     std::atomic<int> reconnects{0};
     std::atomic<int> appeared{0};
     std::atomic<int> vanished{0};
+    std::atomic<HRESULT> hookRequest{S_OK};
     std::wstring m_name;
 
 private:
@@ -438,6 +434,7 @@ TEST_F(HuxSatelliteTest, PresenceFollowsClientsAndServices) {
         ASSERT_EQ(server.connect(), S_OK);
         ASSERT_TRUE(eventually([&] { return watcher.DirectoryPingSatellite(serverName) == S_OK; }));
         ASSERT_TRUE(eventually([&] { return watcher.appeared == 1; }));
+        EXPECT_EQ(watcher.hookRequest, E_UNEXPECTED);
     }
     ASSERT_TRUE(eventually([&] { return watcher.DirectoryPingSatellite(serverName) == HUX_E_NO_SATELLITE; }));
     ASSERT_TRUE(eventually([&] { return watcher.vanished == 1; }));

@@ -7,6 +7,8 @@
 #include <limits>
 #include <vector>
 
+#include "platform/hux/HuxTestValues.h"
+
 namespace {
 
 CComVariant scalar(VARTYPE vt, const void* value, size_t size) {
@@ -21,15 +23,6 @@ CComVariant scalarOf(VARTYPE vt, T value) {
     return scalar(vt, &value, sizeof value);
 }
 
-// An array of variants holding copies of the given values.
-CComVariant variantArray(const std::vector<CComVariant>& items) {
-    CComVariant v;
-    v.vt = VT_ARRAY | VT_VARIANT;
-    v.parray = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(items.size()));
-    for (LONG i = 0; i < static_cast<LONG>(items.size()); ++i)
-        SafeArrayPutElement(v.parray, &i, static_cast<const VARIANT*>(&items[i]));
-    return v;
-}
 
 CComVariant roundTrip(const VARIANT& in) {
     std::string json, why;
