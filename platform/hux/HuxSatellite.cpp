@@ -325,7 +325,9 @@ HRESULT HuxSatellite::Request(const std::wstring& target, const std::wstring& se
         return E_INVALIDARG;
     }
     if (!m_mosq || !m_connected) {
-        warn(L"HuxSatellite::Request %s to %s: not connected to the bus", service.c_str(), target.c_str());
+        // Callers log their own failures; a plug-in without a broker would repeat this per request.
+        if (isDebugEnabled())
+            debug(L"HuxSatellite::Request %s to %s: not connected to the bus", service.c_str(), target.c_str());
         return HUX_E_NOT_CONNECTED;
     }
     std::string topic = to == "all"   ? kAllPrefix + svc
