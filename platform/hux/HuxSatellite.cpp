@@ -176,13 +176,12 @@ HRESULT HuxSatellite::Disconnect() {
     if (!m_mosq) return S_OK;
     m_closing = true;
     if (m_connected.exchange(false)) {
+        // A normal disconnection does not publish the will: withdraw the presence ourselves.
         std::string presence = kClientsPrefix + m_name;
         mosquitto_publish_v5(m_mosq, nullptr, presence.c_str(), 0, nullptr, 1, true, nullptr);
-        mosquitto_disconnect_v5(m_mosq, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
-    } else {
-        // Stops the reconnect attempts of the network thread.
-        mosquitto_disconnect_v5(m_mosq, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
     }
+    // Also ends the reconnect attempts of a network thread that lost the broker.
+    mosquitto_disconnect_v5(m_mosq, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
     mosquitto_loop_stop(m_mosq, false);
     failPending(HUX_E_NOT_CONNECTED);
     {
