@@ -8,7 +8,7 @@ namespace {
 
 const char* const kVideoCodecs[] = {"none", "raw",  "mpeg1", "mpeg2", "mpeg4", "flv",  "vp6",  "vp6f", "svq",
                                     "h263", "h264", "wmv",   "wmv7",  "wmv8",  "wmv9", "divx", "mjpeg"};
-const char* const kAudioCodecs[] = {"none", "raw", "mp2",    "mp3", "nellymoser", "ac3", "aac",
+const char* const kAudioCodecs[] = {"none", "raw",    "mp2",    "mp3", "nellymoser", "ac3", "aac",
                                     "amr",  "amr_nb", "amr_wb", "wma", "wma7",       "wma8"};
 
 template <size_t N>
@@ -31,9 +31,17 @@ int indexOf(const char* const (&table)[N], const char* name) {
 
 }  // namespace
 
-const char* videoCodecName(int index) { return nameAt(kVideoCodecs, index); }
-const char* audioCodecName(int index) { return nameAt(kAudioCodecs, index); }
-int videoCodecIndex(const char* name) { return indexOf(kVideoCodecs, name); }
-int audioCodecIndex(const char* name) { return indexOf(kAudioCodecs, name); }
+const char* videoCodecName(int index) {
+    return nameAt(kVideoCodecs, index);
+}
+const char* audioCodecName(int index) {
+    return nameAt(kAudioCodecs, index);
+}
+int videoCodecIndex(const char* name) {
+    return indexOf(kVideoCodecs, name);
+}
+int audioCodecIndex(const char* name) {
+    return indexOf(kAudioCodecs, name);
+}
 
 }  // namespace pelmo::streamer

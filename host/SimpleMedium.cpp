@@ -10,7 +10,9 @@ const char* SimplePropertyMap::get(const char* key) const {
     return it == values.end() ? nullptr : it->second.c_str();
 }
 
-const PropertyMap* SimpleMedium::getProperties() const { return properties.empty() ? nullptr : &properties; }
+const PropertyMap* SimpleMedium::getProperties() const {
+    return properties.empty() ? nullptr : &properties;
+}
 
 void SimpleMedium::setProperty(const char* key, const char* value) {
     if (key != nullptr) {

@@ -2,7 +2,9 @@
 
 namespace pelmo::streamer {
 
-SimpleSamplePacket::~SimpleSamplePacket() { delete[] data; }
+SimpleSamplePacket::~SimpleSamplePacket() {
+    delete[] data;
+}
 
 int32_t SimpleSamplePacket::release() {
     if (--refCount > 0) {
@@ -12,7 +14,9 @@ int32_t SimpleSamplePacket::release() {
     return 0;
 }
 
-void SimpleSamplePacket::addRef() { ++refCount; }
+void SimpleSamplePacket::addRef() {
+    ++refCount;
+}
 
 void SimpleSamplePacket::set(int32_t newType, uint8_t* newData, int32_t newSize, int64_t newTimestamp,
                              int64_t newDuration, bool newSyncPoint) {

@@ -22,7 +22,9 @@ public:
     // Removes every occurrence of `what`, wherever it stands.
     static std::wstring removeAll(std::wstring text, const std::wstring& what);
 
-    static bool isTunerPath(const std::wstring& path) { return path.find(kTunerPrefix) != std::wstring::npos; }
+    static bool isTunerPath(const std::wstring& path) {
+        return path.find(kTunerPrefix) != std::wstring::npos;
+    }
 
     // Reads a channel path into media type and medium; pieces after the medium are ignored.
     // False when the path has no separator and so no medium.

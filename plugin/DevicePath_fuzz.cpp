@@ -45,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (SUCCEEDED(MediumString::parseDvbt(text, dvbt))) {
         DvbtChannel again;
         check(SUCCEEDED(MediumString::parseDvbt(MediumString::format(dvbt), again)));
-        check(again.frequency == dvbt.frequency && again.bandwidth == dvbt.bandwidth && again.onid == dvbt.onid &&
-              again.tsid == dvbt.tsid && again.sid == dvbt.sid);
+        check(again.frequency == dvbt.frequency && again.bandwidth == dvbt.bandwidth &&
+              again.onid == dvbt.onid && again.tsid == dvbt.tsid && again.sid == dvbt.sid);
     }
     AtscChannel atsc;
     if (SUCCEEDED(MediumString::parseAtsc(text, atsc))) {

@@ -20,7 +20,8 @@ TEST(DevicePathSplit, SeparatorPiecesDoNotOverlap) {
 TEST(DevicePathRemoveAll, RemovesEveryOccurrenceAnywhere) {
     EXPECT_EQ(L"tv.channel.dvbt/#/1/2/3/4/5",
               DevicePath::removeAll(L"device://tv.channel.dvbt/#/1/2/3/4/5", L"device://"));
-    EXPECT_EQ(L"xtv.channel.analog/#/4", DevicePath::removeAll(L"xdevice://tv.channel.analog/#/4", L"device://"));
+    EXPECT_EQ(L"xtv.channel.analog/#/4",
+              DevicePath::removeAll(L"xdevice://tv.channel.analog/#/4", L"device://"));
     EXPECT_EQ(L"ab", DevicePath::removeAll(L"device://adevice://bdevice://", L"device://"));
     // What a removal joins together is removed too: nothing of the prefix survives.
     EXPECT_EQ(L"x", DevicePath::removeAll(L"devdevice://ice://x", L"device://"));
@@ -29,7 +30,8 @@ TEST(DevicePathRemoveAll, RemovesEveryOccurrenceAnywhere) {
 
 TEST(DevicePathChannel, ReadsMediaTypeAndMediumAndIgnoresTheRest) {
     std::wstring type, medium;
-    ASSERT_TRUE(DevicePath::readChannelPath(L"device://tv.channel.dvbt/#/474000/8/9018/4100/4164", type, medium));
+    ASSERT_TRUE(
+        DevicePath::readChannelPath(L"device://tv.channel.dvbt/#/474000/8/9018/4100/4164", type, medium));
     EXPECT_EQ(L"tv.channel.dvbt", type);
     EXPECT_EQ(L"474000/8/9018/4100/4164", medium);
 

@@ -3,7 +3,8 @@
 
 #include "plugin/SkyvanePlugin.h"
 
-extern "C" __attribute__((visibility("default"))) pelmo::streamer::InputPluginInterface* InputPluginFactory() {
+extern "C" __attribute__((visibility("default"))) pelmo::streamer::InputPluginInterface*
+InputPluginFactory() {
     try {
         return new SkyvanePlugin(SkyvaneParts{});
     } catch (const std::exception&) {

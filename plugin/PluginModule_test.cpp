@@ -26,12 +26,14 @@ std::set<std::string> exportedSymbols(const std::string& path) {
     std::set<std::string> names;
     if (file.size() < sizeof(Elf64_Ehdr)) return names;
     const auto* eh = reinterpret_cast<const Elf64_Ehdr*>(file.data());
-    if (eh->e_shoff == 0 || eh->e_shoff + uint64_t{eh->e_shnum} * sizeof(Elf64_Shdr) > file.size()) return names;
+    if (eh->e_shoff == 0 || eh->e_shoff + uint64_t{eh->e_shnum} * sizeof(Elf64_Shdr) > file.size())
+        return names;
     const auto* sh = reinterpret_cast<const Elf64_Shdr*>(file.data() + eh->e_shoff);
     for (int i = 0; i < eh->e_shnum; ++i) {
         if (sh[i].sh_type != SHT_DYNSYM || sh[i].sh_link >= eh->e_shnum) continue;
         const Elf64_Shdr& strings = sh[sh[i].sh_link];
-        if (sh[i].sh_offset + sh[i].sh_size > file.size() || strings.sh_offset + strings.sh_size > file.size()) {
+        if (sh[i].sh_offset + sh[i].sh_size > file.size() ||
+            strings.sh_offset + strings.sh_size > file.size()) {
             continue;
         }
         const auto* sym = reinterpret_cast<const Elf64_Sym*>(file.data() + sh[i].sh_offset);

@@ -64,7 +64,9 @@ SkyvanePlugin::~SkyvanePlugin() {
     }
 }
 
-int32_t SkyvanePlugin::queueWarningCount() { return queueWarnings.load(); }
+int32_t SkyvanePlugin::queueWarningCount() {
+    return queueWarnings.load();
+}
 
 size_t SkyvanePlugin::queuedPackets() {
     PMutexLocker lock(packetQueue);
@@ -202,7 +204,8 @@ HRESULT SkyvanePlugin::openDevice(const std::wstring& path, const std::wstring& 
         }
         hr = tvControl->StartTimeShift(medium, bufferPath);
         if (FAILED(hr)) {
-            error(L"SkyvanePlugin::openDevice startTimeShift return's for channel %s is %X", medium.c_str(), hr);
+            error(L"SkyvanePlugin::openDevice startTimeShift return's for channel %s is %X", medium.c_str(),
+                  hr);
             return hr;
         }
         if (!recording.empty()) {
@@ -216,7 +219,8 @@ HRESULT SkyvanePlugin::openDevice(const std::wstring& path, const std::wstring& 
         }
         hr = tvControl->runTVControl();
         if (FAILED(hr)) {
-            error(L"SkyvanePlugin::openDevice startTimeShift return's for channel %s is %X", medium.c_str(), hr);
+            error(L"SkyvanePlugin::openDevice startTimeShift return's for channel %s is %X", medium.c_str(),
+                  hr);
             return hr;
         }
     }
@@ -422,18 +426,34 @@ int SkyvanePlugin::setPosition(int64_t milliseconds) {
     return FAILED(hr) ? pelmo::streamer::kPluginFailed : pelmo::streamer::kPluginOk;
 }
 
-bool SkyvanePlugin::canSeek() { return sourceGraph && sourceGraph->canSeekAbsolute(); }
+bool SkyvanePlugin::canSeek() {
+    return sourceGraph && sourceGraph->canSeekAbsolute();
+}
 
 // ---- Operations this plug-in does not support ----------------------------------------------
 
-int SkyvanePlugin::setPlaybackRate(int32_t, int32_t) { return pelmo::streamer::kPluginFailed; }
-int SkyvanePlugin::selectTrack(int32_t, int32_t) { return pelmo::streamer::kPluginFailed; }
-bool SkyvanePlugin::isLive() { return true; }
+int SkyvanePlugin::setPlaybackRate(int32_t, int32_t) {
+    return pelmo::streamer::kPluginFailed;
+}
+int SkyvanePlugin::selectTrack(int32_t, int32_t) {
+    return pelmo::streamer::kPluginFailed;
+}
+bool SkyvanePlugin::isLive() {
+    return true;
+}
 void SkyvanePlugin::setUserData(intptr_t) {}
-bool SkyvanePlugin::isFileBased() { return false; }
-bool SkyvanePlugin::hasDuration() { return false; }
-bool SkyvanePlugin::setOption(intptr_t) { return false; }
-bool SkyvanePlugin::getViewport(intptr_t, intptr_t, intptr_t, intptr_t) { return false; }
+bool SkyvanePlugin::isFileBased() {
+    return false;
+}
+bool SkyvanePlugin::hasDuration() {
+    return false;
+}
+bool SkyvanePlugin::setOption(intptr_t) {
+    return false;
+}
+bool SkyvanePlugin::getViewport(intptr_t, intptr_t, intptr_t, intptr_t) {
+    return false;
+}
 void SkyvanePlugin::notify(intptr_t, intptr_t) {}
 
 void SkyvanePlugin::describeMedium(pelmo::streamer::Medium& medium) {
@@ -496,7 +516,9 @@ LONG SkyvanePlugin::sampleCallBack(BYTE* data, LONG sizeLow, LONG sizeHigh, REFE
     return 0;
 }
 
-LONG SkyvanePlugin::endOfStream(LONG) { return 0; }
+LONG SkyvanePlugin::endOfStream(LONG) {
+    return 0;
+}
 
 LONG SkyvanePlugin::emptyDataQueue() {
     if (sourceGraph) {

@@ -66,7 +66,9 @@ public:
         j.calls.push_back(L"CreateRecording " + path);
         return j.createRecording;
     }
-    HRESULT CheckReleased(bool force) override { return log(force ? L"CheckReleased force" : L"CheckReleased", 0); }
+    HRESULT CheckReleased(bool force) override {
+        return log(force ? L"CheckReleased force" : L"CheckReleased", 0);
+    }
     HRESULT stopTVControl() override { return log(L"stopTVControl", 0); }
     HRESULT stopTimeShift() override { return log(L"stopTimeShift", 0); }
 
@@ -152,8 +154,8 @@ protected:
     }
 
     // Hands one sample over as a grabber would; the buffer's first byte carries `tag`.
-    static void feed(SkyvanePlugin& plugin, LONG stream, REFERENCE_TIME start, REFERENCE_TIME end, uint8_t tag = 0,
-                     BOOL sync = 0) {
+    static void feed(SkyvanePlugin& plugin, LONG stream, REFERENCE_TIME start, REFERENCE_TIME end,
+                     uint8_t tag = 0, BOOL sync = 0) {
         auto* data = new BYTE[4]{tag, 0, 0, 0};
         plugin.sampleCallBack(data, 4, 0, &start, &end, 0, sync, stream);
     }
@@ -201,7 +203,8 @@ TEST_F(PluginTest, LiveChannelStartsTimeShiftAndBuildsTheReadBackGraph) {
     auto plugin = makePlugin(1);
     ASSERT_TRUE(openPath(*plugin, kDvbt));
     EXPECT_EQ(L"tv.channel.dvbt ", j.madeFor);
-    EXPECT_EQ((std::vector<std::wstring>{L"StartTimeShift 474000/8/9018/4100/4164", L"build /buffers/tv.ts"}), j.calls);
+    EXPECT_EQ((std::vector<std::wstring>{L"StartTimeShift 474000/8/9018/4100/4164", L"build /buffers/tv.ts"}),
+              j.calls);
     EXPECT_TRUE(j.lastBuildRaw);
     EXPECT_EQ(0, report.getCode());
 
@@ -267,8 +270,9 @@ TEST_F(PluginTest, FailedStartKeepsTheTVControlAndTheNextOpenRetunesIt) {
     j.calls.clear();
     ASSERT_TRUE(openPath(*plugin, "device://tv.channel.dvbt/#/506000/8/1/2/3"));
     EXPECT_EQ(1, j.tvControlsMade);
-    EXPECT_EQ((std::vector<std::wstring>{L"setTVChannel 506000/8/1/2/3", L"runTVControl", L"build /buffers/tv.ts"}),
-              j.calls);
+    EXPECT_EQ(
+        (std::vector<std::wstring>{L"setTVChannel 506000/8/1/2/3", L"runTVControl", L"build /buffers/tv.ts"}),
+        j.calls);
 }
 
 TEST_F(PluginTest, RetuneGoesOnWhenSetChannelFailsButNotWhenRunFails) {

@@ -84,11 +84,13 @@ HRESULT MediumString::parseAtsc(const std::wstring& medium, AtscChannel& channel
     return S_OK;
 }
 
-int32_t MediumString::parseAnalog(const std::wstring& medium) { return readInt(medium); }
+int32_t MediumString::parseAnalog(const std::wstring& medium) {
+    return readInt(medium);
+}
 
 std::wstring MediumString::format(const DvbtChannel& c) {
-    return std::to_wstring(c.frequency) + L'/' + std::to_wstring(c.bandwidth) + L'/' + std::to_wstring(c.onid) +
-           L'/' + std::to_wstring(c.tsid) + L'/' + std::to_wstring(c.sid);
+    return std::to_wstring(c.frequency) + L'/' + std::to_wstring(c.bandwidth) + L'/' +
+           std::to_wstring(c.onid) + L'/' + std::to_wstring(c.tsid) + L'/' + std::to_wstring(c.sid);
 }
 
 std::wstring MediumString::format(const AtscChannel& c) {

@@ -112,8 +112,8 @@ Result run(int perProducer, int pacingUs, Push push, Pop pop) {
 }
 
 void print(const char* name, const Result& r) {
-    std::printf("%-28s %12.0f packets/s   median %9.1f us   p99 %9.1f us\n", name, r.packetsPerSecond, r.medianUs,
-                r.p99Us);
+    std::printf("%-28s %12.0f packets/s   median %9.1f us   p99 %9.1f us\n", name, r.packetsPerSecond,
+                r.medianUs, r.p99Us);
 }
 
 }  // namespace
