@@ -180,6 +180,7 @@ HRESULT SkyvanePlugin::openDevice(const std::wstring& path, const std::wstring& 
     info(L"SkyvanePlugin::openDevice  %s", path.c_str());
     std::wstring medium;
     const bool hasMedium = DevicePath::readChannelPath(path, mediaType, medium);
+    analogMedia = mediaType == kMediaTypeAnalog;
     if (mediaType == kMediaTypeWebcam) {
         error(L"Webcams are not supported by Skyvane");
         return -1;
@@ -469,7 +470,7 @@ void SkyvanePlugin::describeMedium(pelmo::streamer::Medium& medium) {
 LONG SkyvanePlugin::sampleCallBack(BYTE* data, LONG sizeLow, LONG sizeHigh, REFERENCE_TIME* start,
                                    REFERENCE_TIME* end, BOOL /*typeChanged*/, BOOL syncPoint, LONG streamId) {
     // During a scan the tuner is elsewhere; an analog capture stays meaningful.
-    if (discarding.load() && mediaType != kMediaTypeAnalog) {
+    if (discarding.load() && !analogMedia.load()) {
         delete[] data;
         return 0;
     }

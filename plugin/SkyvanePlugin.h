@@ -121,6 +121,8 @@ private:
     // streaming and reading threads.
     std::atomic<bool> discarding{false};
     std::atomic<bool> delivering{false};
+    // mediaType as the streaming threads see it, so they never read the text being replaced.
+    std::atomic<bool> analogMedia{false};
     int32_t outputRaw = 1;
     std::shared_ptr<CBBLog> log;
     SkyvaneParts parts;
