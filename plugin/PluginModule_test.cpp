@@ -3,6 +3,7 @@
 #include <elf.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -53,9 +54,17 @@ protected:
         char pattern[] = "/tmp/skyvane_module_test.XXXXXX";
         const char* dir = mkdtemp(pattern);
         ASSERT_NE(nullptr, dir);
+        scratch = dir;
         setenv("PELMO_REGISTRY", dir, 1);
         setenv("PELMO_APPDATA", dir, 1);
     }
+
+    static void TearDownTestSuite() {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch, ignored);
+    }
+
+    static inline std::string scratch;
 
     void SetUp() override {
         module = dlopen(SKYVANE_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);

@@ -469,48 +469,53 @@ void SkyvanePlugin::describeMedium(pelmo::streamer::Medium& medium) {
 
 LONG SkyvanePlugin::sampleCallBack(BYTE* data, LONG sizeLow, LONG sizeHigh, REFERENCE_TIME* start,
                                    REFERENCE_TIME* end, BOOL /*typeChanged*/, BOOL syncPoint, LONG streamId) {
+    // From here on the buffer is ours: it goes into a packet or is freed on every path.
+    std::unique_ptr<BYTE[]> sample(data);
     // During a scan the tuner is elsewhere; an analog capture stays meaningful.
     if (discarding.load() && !analogMedia.load()) {
-        delete[] data;
         return 0;
     }
-    PMutexLocker lock(packetQueue);
-    const size_t waiting = packetQueue.size();
-    if (waiting > kRawQueueLimit) {
-        if (outputRaw != 0) {
-            // Decoded frames are large: the newest one goes, the queue is left alone.
-            delete[] data;
-            if (takeQueueWarning()) {
-                info(L"packet list full dropping packets");
-            }
-            return 0;
-        }
-        if (takeQueueWarning()) {
-            info(L"big packet list size %d", static_cast<int>(waiting));
-        }
-    }
+    const bool usable = (streamId == kAudioStream || streamId == kVideoStream) && sample != nullptr &&
+                        (sizeLow != 0 || sizeHigh != 0);
+    // The packet is made before the lock so the other grabber and the reader never wait on
+    // the allocator; a sample dropped below just throws it away again.
+    std::unique_ptr<SimpleSamplePacket> packet(usable ? new (std::nothrow) SimpleSamplePacket() : nullptr);
     const int64_t startTime = start != nullptr ? *start : 0;
     const int64_t endTime = end != nullptr ? *end : startTime;
-    const int64_t timestamp = startTime / 10;
-    const int64_t duration = (endTime - startTime) / 10;
-    if (streamId != kAudioStream && streamId != kVideoStream) {
-        debug(L"unexpected sample type ");
-        delete[] data;
-        return 0;
+
+    bool wasEmpty = false;
+    {
+        PMutexLocker lock(packetQueue);
+        const size_t waiting = packetQueue.size();
+        if (waiting > kRawQueueLimit) {
+            if (outputRaw != 0) {
+                // Decoded frames are large: the newest one goes, the queue is left alone.
+                if (takeQueueWarning()) {
+                    info(L"packet list full dropping packets");
+                }
+                return 0;
+            }
+            if (takeQueueWarning()) {
+                info(L"big packet list size %d", static_cast<int>(waiting));
+            }
+        }
+        if (streamId != kAudioStream && streamId != kVideoStream) {
+            debug(L"unexpected sample type ");
+            return 0;
+        }
+        if (!usable) {
+            return 0;
+        }
+        if (!packet) {
+            warn(L"SkyvanePlugin::sampleCallBack can't create SamplePacket()");
+            return 0;
+        }
+        packet->set(streamId, sample.release(), sizeLow, startTime / 10, (endTime - startTime) / 10,
+                    syncPoint != 0);
+        wasEmpty = packetQueue.empty();
+        packetQueue.push(packet.release());
     }
-    if (data == nullptr || (sizeLow == 0 && sizeHigh == 0)) {
-        delete[] data;
-        return 0;
-    }
-    SimpleSamplePacket* packet = new (std::nothrow) SimpleSamplePacket();
-    if (packet == nullptr) {
-        warn(L"SkyvanePlugin::sampleCallBack can't create SamplePacket()");
-        delete[] data;
-        return 0;
-    }
-    packet->set(streamId, data, sizeLow, timestamp, duration, syncPoint != 0);
-    const bool wasEmpty = packetQueue.empty();
-    packetQueue.push(packet);
+    // Woken after the unlock, the reader finds the mutex free instead of blocking on it again.
     if (wasEmpty) {
         packetQueue.signal();
     }

@@ -1,6 +1,7 @@
 #include "plugin/SkyvanePlugin.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -137,9 +138,17 @@ protected:
         char pattern[] = "/tmp/skyvane_plugin_test.XXXXXX";
         const char* dir = mkdtemp(pattern);
         ASSERT_NE(nullptr, dir);
+        scratch = dir;
         setenv("PELMO_REGISTRY", dir, 1);
         setenv("PELMO_APPDATA", dir, 1);
     }
+
+    static void TearDownTestSuite() {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch, ignored);
+    }
+
+    static inline std::string scratch;
 
     std::unique_ptr<SkyvanePlugin> makePlugin(int32_t outputRaw) {
         CRegistry::getInstance()->writeDWORD(L"Software\\Kelvarin\\Pelmo\\PelmoTV", L"OutputRaw", outputRaw);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -161,5 +162,7 @@ int main(int argc, char** argv) {
         print("  SkyvanePlugin queue", skyvane);
         print("  mutex+condvar+deque peer", plain);
     }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
     return 0;
 }
