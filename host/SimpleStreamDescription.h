@@ -15,13 +15,21 @@ struct MediaSettings {
     std::string codecName;
 };
 
-class SimpleVideoDescription : public VideoStreamDescription {
+// The settings both streams share, over either description class.
+template <class Description>
+class SimpleMediaDescription : public Description {
 public:
     void setBitRate(int v) override { common.bitRate = v; }
     void setSampleSize(int v) override { common.sampleSize = v; }
     void setVariableSize(bool v) override { common.variableSize = v; }
     void setTemporalCompression(bool v) override { common.temporalCompression = v; }
     void setCodecName(const char* v) override { common.codecName = v != nullptr ? v : ""; }
+
+    MediaSettings common;
+};
+
+class SimpleVideoDescription : public SimpleMediaDescription<VideoStreamDescription> {
+public:
     void setAspectRatioX(int v) override { aspectRatioX = v; }
     void setAspectRatioY(int v) override { aspectRatioY = v; }
     void setWidth(int v) override { width = v; }
@@ -31,7 +39,6 @@ public:
     void setInterlaced(bool v) override { interlaced = v; }
     void setPixelFormat(int v) override { pixelFormat = v; }
 
-    MediaSettings common;
     int aspectRatioX = 0;
     int aspectRatioY = 0;
     int width = 0;
@@ -42,18 +49,12 @@ public:
     int pixelFormat = 0;
 };
 
-class SimpleAudioDescription : public AudioStreamDescription {
+class SimpleAudioDescription : public SimpleMediaDescription<AudioStreamDescription> {
 public:
-    void setBitRate(int v) override { common.bitRate = v; }
-    void setSampleSize(int v) override { common.sampleSize = v; }
-    void setVariableSize(bool v) override { common.variableSize = v; }
-    void setTemporalCompression(bool v) override { common.temporalCompression = v; }
-    void setCodecName(const char* v) override { common.codecName = v != nullptr ? v : ""; }
     void setBitsPerSample(int v) override { bitsPerSample = v; }
     void setSampleRate(int v) override { sampleRate = v; }
     void setChannels(int v) override { channels = v; }
 
-    MediaSettings common;
     int bitsPerSample = 0;
     int sampleRate = 0;
     int channels = 0;

@@ -3,7 +3,6 @@
 #include <elf.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -14,6 +13,7 @@
 
 #include "host/InputPluginInterface.h"
 #include "host/SimpleMedium.h"
+#include "plugin/ScratchFolder.h"
 #include "plugin/SampleGrabberCallBack.h"
 
 using namespace pelmo::streamer;
@@ -51,20 +51,11 @@ std::set<std::string> exportedSymbols(const std::string& path) {
 class PluginModule : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char pattern[] = "/tmp/skyvane_module_test.XXXXXX";
-        const char* dir = mkdtemp(pattern);
-        ASSERT_NE(nullptr, dir);
-        scratch = dir;
-        setenv("PELMO_REGISTRY", dir, 1);
-        setenv("PELMO_APPDATA", dir, 1);
+        scratch = std::make_unique<ScratchFolder>("skyvane_module_test");
+        ASSERT_FALSE(scratch->get().empty());
     }
-
-    static void TearDownTestSuite() {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratch, ignored);
-    }
-
-    static inline std::string scratch;
+    static void TearDownTestSuite() { scratch.reset(); }
+    static inline std::unique_ptr<ScratchFolder> scratch;
 
     void SetUp() override {
         module = dlopen(SKYVANE_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);

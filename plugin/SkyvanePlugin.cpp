@@ -359,38 +359,31 @@ void SkyvanePlugin::wakeReaders() {
     packetQueue.broadcast();
 }
 
-HRESULT SkyvanePlugin::runGraph() {
+HRESULT SkyvanePlugin::controlGraph(HRESULT (ReadBackGraph::*operation)(), const wchar_t* failure) {
     if (!sourceGraph) {
         return E_FAIL;
     }
-    HRESULT hr = sourceGraph->run();
+    HRESULT hr = (sourceGraph.get()->*operation)();
     if (FAILED(hr)) {
-        error(L"Failed to run the stream graph  %X", hr);
+        error(failure, hr);
+    }
+    return hr;
+}
+
+HRESULT SkyvanePlugin::runGraph() {
+    HRESULT hr = controlGraph(&ReadBackGraph::run, L"Failed to run the stream graph  %X");
+    if (FAILED(hr) && sourceGraph) {
         sourceGraph->stop();
     }
     return hr;
 }
 
 HRESULT SkyvanePlugin::pauseGraph() {
-    if (!sourceGraph) {
-        return E_FAIL;
-    }
-    HRESULT hr = sourceGraph->pause();
-    if (FAILED(hr)) {
-        error(L"Failed to pause the stream graph  %X", hr);
-    }
-    return hr;
+    return controlGraph(&ReadBackGraph::pause, L"Failed to pause the stream graph  %X");
 }
 
 HRESULT SkyvanePlugin::stopGraph() {
-    if (!sourceGraph) {
-        return E_FAIL;
-    }
-    HRESULT hr = sourceGraph->stop();
-    if (FAILED(hr)) {
-        error(L"Failed to stop the stream graph  %X", hr);
-    }
-    return hr;
+    return controlGraph(&ReadBackGraph::stop, L"Failed to stop the stream graph  %X");
 }
 
 void SkyvanePlugin::waitGraphStopped() {

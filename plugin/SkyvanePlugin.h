@@ -104,6 +104,8 @@ private:
     HRESULT createFileGraph();
     // 1 when the TV control (and the read-back graph unless recording) runs, else 0.
     int startDevice();
+    // Runs one control operation on the read-back graph, E_FAIL without one; failures are logged.
+    HRESULT controlGraph(HRESULT (ReadBackGraph::*operation)(), const wchar_t* failure);
     HRESULT runGraph();
     HRESULT pauseGraph();
     HRESULT stopGraph();

@@ -1,7 +1,6 @@
 #include "plugin/SkyvanePlugin.h"
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,6 +9,8 @@
 
 #include "base/CRegistry.h"
 #include "host/SimpleMedium.h"
+#include "host/SimpleStreamDescription.h"
+#include "plugin/ScratchFolder.h"
 
 using pelmo::streamer::SamplePacket;
 using pelmo::streamer::SimpleErrorReport;
@@ -135,20 +136,11 @@ SkyvaneParts partsFor(Journal& j) {
 class PluginTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char pattern[] = "/tmp/skyvane_plugin_test.XXXXXX";
-        const char* dir = mkdtemp(pattern);
-        ASSERT_NE(nullptr, dir);
-        scratch = dir;
-        setenv("PELMO_REGISTRY", dir, 1);
-        setenv("PELMO_APPDATA", dir, 1);
+        scratch = std::make_unique<ScratchFolder>("skyvane_plugin_test");
+        ASSERT_FALSE(scratch->get().empty());
     }
-
-    static void TearDownTestSuite() {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratch, ignored);
-    }
-
-    static inline std::string scratch;
+    static void TearDownTestSuite() { scratch.reset(); }
+    static inline std::unique_ptr<ScratchFolder> scratch;
 
     std::unique_ptr<SkyvanePlugin> makePlugin(int32_t outputRaw) {
         CRegistry::getInstance()->writeDWORD(L"Software\\Kelvarin\\Pelmo\\PelmoTV", L"OutputRaw", outputRaw);
@@ -227,6 +219,10 @@ TEST_F(PluginTest, LiveChannelStartsTimeShiftAndBuildsTheReadBackGraph) {
     EXPECT_EQ(L"run", j.calls.back());
     EXPECT_TRUE(plugin->canSeek());
 
+    pelmo::streamer::SimpleStreamDescription description;
+    plugin->getOutputStreamDescription(description);
+    EXPECT_EQ(L"describe", j.calls.back());
+
     // A graph that does not run is stopped again, and start reports it.
     j.run = E_FAIL;
     EXPECT_FALSE(plugin->start());
@@ -246,6 +242,11 @@ TEST_F(PluginTest, RecordingPropertyRecordsWithoutAReadBackGraph) {
     plugin->describeMedium(described);
     ASSERT_NE(nullptr, described.getProperties());
     EXPECT_STREQ("D:\\rec\\show.dvr-ms", described.getProperties()->get("recording"));
+
+    // Nothing plays back, so there is nothing to describe.
+    pelmo::streamer::SimpleStreamDescription description;
+    plugin->getOutputStreamDescription(description);
+    EXPECT_FALSE(j.called(L"describe"));
 
     // Only the TV control runs; there is no graph to run.
     EXPECT_TRUE(plugin->start());
@@ -632,4 +633,3 @@ TEST_F(PluginTest, StopAndCloseWakeAWaitingReader) {
         EXPECT_EQ(nullptr, f.packet);
     }
 }
-

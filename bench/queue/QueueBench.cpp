@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,6 +20,7 @@
 
 #include "base/CRegistry.h"
 #include "host/SimpleSamplePacket.h"
+#include "plugin/ScratchFolder.h"
 #include "plugin/SkyvanePlugin.h"
 
 using Clock = std::chrono::steady_clock;
@@ -124,11 +124,8 @@ int main(int argc, char** argv) {
     const int pacingUs = argc > 2 ? std::max(0, std::atoi(argv[2])) : 0;
 
     // Settings and the log go to a scratch folder; compressed output so no sample is dropped.
-    char pattern[] = "/tmp/skyvane_queue_bench.XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    if (dir == nullptr) return 1;
-    setenv("PELMO_REGISTRY", dir, 1);
-    setenv("PELMO_APPDATA", dir, 1);
+    ScratchFolder scratch("skyvane_queue_bench");
+    if (scratch.get().empty()) return 1;
     CRegistry::getInstance()->writeDWORD(L"Software\\Kelvarin\\Pelmo\\PelmoTV", L"OutputRaw", 0);
 
     std::printf("%d samples of %d bytes per producer, %s\n", perProducer, kSampleBytes,
@@ -162,7 +159,5 @@ int main(int argc, char** argv) {
         print("  SkyvanePlugin queue", skyvane);
         print("  mutex+condvar+deque peer", plain);
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
     return 0;
 }
