@@ -255,16 +255,20 @@ bool SkyvanePlugin::updateMedium(pelmo::streamer::Medium& medium, pelmo::streame
     warn(L"SkyvanePlugin::updateMedium");
     // An analog tuner with raw output keeps capturing across the change.
     if (!(mediaType == kMediaTypeAnalog && outputRaw != 0)) {
-        if (sourceGraph) {
-            stopGraph();
-        }
-        if (tvControl) {
-            tvControl->stopTVControl();
-        }
+        haltCapture();
     }
     pushEndMarker();
     tearDownSourceGraph();
     return open(medium, report);
+}
+
+void SkyvanePlugin::haltCapture() {
+    if (sourceGraph) {
+        stopGraph();
+    }
+    if (tvControl) {
+        tvControl->stopTVControl();
+    }
 }
 
 bool SkyvanePlugin::close() {
@@ -563,12 +567,7 @@ LONG SkyvanePlugin::resumeDelivery() {
 }
 
 LONG SkyvanePlugin::formatChanging() {
-    if (sourceGraph) {
-        stopGraph();
-    }
-    if (tvControl) {
-        tvControl->stopTVControl();
-    }
+    haltCapture();
     pushEndMarker();
     tearDownSourceGraph();
     return 0;

@@ -101,6 +101,8 @@ private:
     HRESULT openTunerPath(const std::wstring& path);
     HRESULT closeDevice();
     void tearDownSourceGraph();
+    // Stops the read-back graph and the TV control, keeping both for a restart.
+    void haltCapture();
     HRESULT createFileGraph();
     // 1 when the TV control (and the read-back graph unless recording) runs, else 0.
     int startDevice();
