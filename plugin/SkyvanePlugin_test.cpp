@@ -1,6 +1,9 @@
 #include "plugin/SkyvanePlugin.h"
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -332,6 +335,33 @@ TEST_F(PluginTest, TunerPathNeverRecordsAndRefusalsKeepTheDeviceName) {
     EXPECT_FALSE(openPath(*plugin, "tuner://tv.radio/#/x"));
     EXPECT_EQ(L"tuner://tv.radio/#/x", plugin->getDeviceName());
     EXPECT_EQ(L"tv.channel.dvbt", plugin->getMediaType());
+}
+
+TEST_F(PluginTest, RefusalsLeaveTheirReasonInThePluginLog) {
+    const std::string logFile = scratch->get() + "/Kelvarin/Logs/Skyvane.log";
+    std::filesystem::remove(logFile);
+    CRegistry::getInstance()->writeDWORD(L"Software\\Kelvarin\\Pelmo", L"LogLevel", 4);
+    {
+        auto plugin = makePlugin(1);
+        EXPECT_FALSE(openPath(*plugin, "tuner://tv.channel.atsc"));
+        EXPECT_FALSE(openPath(*plugin, "tuner://tv.webcam/#/cam0"));
+        EXPECT_FALSE(openPath(*plugin, "tuner://tv.radio/#/x"));
+        EXPECT_FALSE(openPath(*plugin, "device://tv.webcam/#/cam0"));
+        SimpleMedium recording("device://tv.channel.dvbt/#/474000/8/1/2/3");
+        recording.setProperty("recording", "/rec/news");
+        EXPECT_TRUE(plugin->open(recording, report));
+    }
+    CRegistry::getInstance()->writeDWORD(L"Software\\Kelvarin\\Pelmo", L"LogLevel", 1);
+
+    std::ifstream in(logFile);
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* line :
+         {"Wrong path for device tv.channel.atsc", "No scan for webcams tv.webcam/#/cam0",
+          "Unsupported mediaType tv.radio/#/x", "Webcams are not supported by Skyvane",
+          "we are in recording mode", "SkyvanePlugin::openDevice  device://tv.channel.dvbt/#/474000/8/1/2/3",
+          "SkyvanePlugin::~SkyvanePlugin", "closeDevice returned  0"}) {
+        EXPECT_NE(std::string::npos, log.find(line)) << line;
+    }
 }
 
 // ---- Lifecycle ----------------------------------------------------------------------------
