@@ -1,9 +1,11 @@
 #include "host/SimpleSamplePacket.h"
 
+#include <cstdlib>
+
 namespace pelmo::streamer {
 
 SimpleSamplePacket::~SimpleSamplePacket() {
-    delete[] data;
+    std::free(data);
 }
 
 int32_t SimpleSamplePacket::release() {
@@ -21,7 +23,7 @@ void SimpleSamplePacket::addRef() {
 void SimpleSamplePacket::set(int32_t newType, uint8_t* newData, int32_t newSize, int64_t newTimestamp,
                              int64_t newDuration, bool newSyncPoint) {
     if (newData != data) {
-        delete[] data;
+        std::free(data);
     }
     type = newType;
     data = newData;

@@ -6,7 +6,8 @@
 
 namespace pelmo::streamer {
 
-// Buffers handed to a packet are allocated with new[] and freed with delete[].
+// Buffers handed to a packet are allocated with std::malloc and freed with std::free, as the
+// sample grabbers hand them over.
 class SimpleSamplePacket : public SamplePacket {
 public:
     SimpleSamplePacket() = default;

@@ -1,5 +1,7 @@
 #include "host/SimpleSamplePacket.h"
 
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 using pelmo::streamer::SimpleSamplePacket;
@@ -38,10 +40,11 @@ TEST(SimpleSamplePacket, ReleaseDeletesOnlyWhenTheLastReferenceGoes) {
 TEST(SimpleSamplePacket, SetTakesTheBufferAndFreesThePreviousOne) {
     // Under the address sanitizer a leaked or doubly freed buffer fails this test.
     auto* p = new SimpleSamplePacket();
-    auto* first = new uint8_t[16]{1};
+    auto* first = static_cast<uint8_t*>(std::calloc(16, 1));
     p->set(1, first, 16, 100, 400, true);
     EXPECT_EQ(first, p->getData());
-    auto* second = new uint8_t[4]{9, 8, 7, 6};
+    auto* second = static_cast<uint8_t*>(std::malloc(4));
+    second[0] = 9;
     p->set(0, second, 4, -1, 0, false);
     EXPECT_EQ(second, p->getData());
     EXPECT_EQ(0, p->getType());

@@ -96,7 +96,7 @@ TEST_F(PluginModule, HostDrivesTheObjectAndGetsSamplesBackInOrder) {
     for (int i = 0; i < 6; ++i) {
         REFERENCE_TIME start = i * 400000LL;
         REFERENCE_TIME end = start + 400000;
-        auto* data = new BYTE[188]();
+        auto* data = static_cast<BYTE*>(std::calloc(188, 1));
         data[0] = static_cast<BYTE>(i);
         EXPECT_EQ(0, grabbers->sampleCallBack(data, 188, 0, &start, &end, 0, i == 0, i % 2));
     }
@@ -122,7 +122,7 @@ TEST_F(PluginModule, HostDrivesTheObjectAndGetsSamplesBackInOrder) {
 
     // Stopped, a reader gets "no frame" even with a packet waiting.
     REFERENCE_TIME s = 0, e = 1;
-    grabbers->sampleCallBack(new BYTE[4](), 4, 0, &s, &e, 0, 0, 1);
+    grabbers->sampleCallBack(static_cast<BYTE*>(std::calloc(4, 1)), 4, 0, &s, &e, 0, 0, 1);
     EXPECT_TRUE(plugin->stop());
     int type = 0, size = 0;
     uint8_t* data = nullptr;

@@ -1,21 +1,17 @@
-// How the sample grabbers hand samples to the plug-in, on the graph's streaming threads.
+// Receiver of the samples a sample grabber hands over (the plug-in object implements it).
 #pragma once
 
 #include "platform/com/Types.h"
 
-enum GrabberStreamId : LONG { kAudioStream = 0, kVideoStream = 1 };
-
 class SampleGrabberCallBack {
 public:
-    // data is allocated with new[]; the callee owns it from the call on (and frees it with
-    // delete[] when it drops the sample). The size comes as two 32-bit halves; times are in
-    // 100-ns units. typeChanged says the grabber's input type was set since its last sample.
-    // Always answers 0.
-    virtual LONG sampleCallBack(BYTE* data, LONG sizeLow, LONG sizeHigh, REFERENCE_TIME* start,
-                                REFERENCE_TIME* end, BOOL typeChanged, BOOL syncPoint, LONG streamId) = 0;
-    virtual LONG endOfStream(LONG streamId) = 0;
+    // Called on a streaming thread while the grabber holds its own lock. data was allocated
+    // with std::malloc / std::realloc and belongs to the callee from now on (std::free it).
+    // Times are in 100-ns units; streamId is 1 for video and 0 for audio. Answers 0.
+    virtual int sampleCallBack(BYTE* data, ULONG sizeLow, ULONG sizeHigh, REFERENCE_TIME* start,
+                               REFERENCE_TIME* end, int typeChanged, int syncPoint, LONG streamId) = 0;
+    virtual int endOfStream(LONG streamId) = 0;
 
 protected:
-    // Not deleted through this interface.
     ~SampleGrabberCallBack() = default;
 };

@@ -1,5 +1,6 @@
 #include "plugin/SkyvanePlugin.h"
 
+#include <cstdlib>
 #include <new>
 
 #include "base/CBBLog.h"
@@ -464,10 +465,10 @@ void SkyvanePlugin::describeMedium(pelmo::streamer::Medium& medium) {
 
 // ---- Samples and the packet queue --------------------------------------------------------
 
-LONG SkyvanePlugin::sampleCallBack(BYTE* data, LONG sizeLow, LONG sizeHigh, REFERENCE_TIME* start,
-                                   REFERENCE_TIME* end, BOOL /*typeChanged*/, BOOL syncPoint, LONG streamId) {
+int SkyvanePlugin::sampleCallBack(BYTE* data, ULONG sizeLow, ULONG sizeHigh, REFERENCE_TIME* start,
+                                  REFERENCE_TIME* end, int /*typeChanged*/, int syncPoint, LONG streamId) {
     // From here on the buffer is ours: it goes into a packet or is freed on every path.
-    std::unique_ptr<BYTE[]> sample(data);
+    std::unique_ptr<BYTE, decltype(&std::free)> sample(data, &std::free);
     // During a scan the tuner is elsewhere; an analog capture stays meaningful.
     if (discarding.load() && !analogMedia.load()) {
         return 0;
@@ -507,8 +508,8 @@ LONG SkyvanePlugin::sampleCallBack(BYTE* data, LONG sizeLow, LONG sizeHigh, REFE
             warn(L"SkyvanePlugin::sampleCallBack can't create SamplePacket()");
             return 0;
         }
-        packet->set(streamId, sample.release(), sizeLow, startTime / 10, (endTime - startTime) / 10,
-                    syncPoint != 0);
+        packet->set(streamId, sample.release(), static_cast<int32_t>(sizeLow), startTime / 10,
+                    (endTime - startTime) / 10, syncPoint != 0);
         wasEmpty = packetQueue.empty();
         packetQueue.push(packet.release());
     }
@@ -519,7 +520,7 @@ LONG SkyvanePlugin::sampleCallBack(BYTE* data, LONG sizeLow, LONG sizeHigh, REFE
     return 0;
 }
 
-LONG SkyvanePlugin::endOfStream(LONG) {
+int SkyvanePlugin::endOfStream(LONG) {
     return 0;
 }
 

@@ -18,6 +18,9 @@
 
 class CBBLog;
 
+// Stream ids of the two grabbers.
+enum GrabberStreamId : LONG { kAudioStream = 0, kVideoStream = 1 };
+
 // Where the plug-in gets its TV control object and read-back graph from. An empty factory
 // means that part is not available: an open then fails.
 struct SkyvaneParts {
@@ -65,9 +68,9 @@ public:
     void notify(intptr_t event, intptr_t value) override;
 
     // SampleGrabberCallBack
-    LONG sampleCallBack(BYTE* data, LONG sizeLow, LONG sizeHigh, REFERENCE_TIME* start, REFERENCE_TIME* end,
-                        BOOL typeChanged, BOOL syncPoint, LONG streamId) override;
-    LONG endOfStream(LONG streamId) override;
+    int sampleCallBack(BYTE* data, ULONG sizeLow, ULONG sizeHigh, REFERENCE_TIME* start, REFERENCE_TIME* end,
+                       int typeChanged, int syncPoint, LONG streamId) override;
+    int endOfStream(LONG streamId) override;
 
     // FormatChangeHandler
     LONG suspendDelivery() override;

@@ -160,7 +160,8 @@ protected:
     // Hands one sample over as a grabber would; the buffer's first byte carries `tag`.
     static void feed(SkyvanePlugin& plugin, LONG stream, REFERENCE_TIME start, REFERENCE_TIME end,
                      uint8_t tag = 0, BOOL sync = 0) {
-        auto* data = new BYTE[4]{tag, 0, 0, 0};
+        auto* data = static_cast<BYTE*>(std::calloc(4, 1));
+        data[0] = tag;
         plugin.sampleCallBack(data, 4, 0, &start, &end, 0, sync, stream);
     }
 
@@ -187,6 +188,11 @@ protected:
     Journal j;
     SimpleErrorReport report;
 };
+
+// A sample buffer as the grabbers hand it over.
+BYTE* bytes(size_t n) {
+    return static_cast<BYTE*>(std::calloc(n, 1));
+}
 
 constexpr const char* kDvbt = "device://tv.channel.dvbt/#/474000/8/9018/4100/4164";
 
@@ -550,9 +556,9 @@ TEST_F(PluginTest, UnusableSamplesAreFreedAndNotQueued) {
     // Under the address sanitizer a buffer that is neither queued nor freed fails this test.
     auto plugin = makePlugin(1);
     REFERENCE_TIME s = 0, e = 1;
-    plugin->sampleCallBack(new BYTE[4], 4, 0, &s, &e, 0, 0, 2);
-    plugin->sampleCallBack(new BYTE[4], 4, 0, &s, &e, 0, 0, -1);
-    plugin->sampleCallBack(new BYTE[1], 0, 0, &s, &e, 0, 0, kVideoStream);
+    plugin->sampleCallBack(bytes(4), 4, 0, &s, &e, 0, 0, 2);
+    plugin->sampleCallBack(bytes(4), 4, 0, &s, &e, 0, 0, -1);
+    plugin->sampleCallBack(bytes(1), 0, 0, &s, &e, 0, 0, kVideoStream);
     plugin->sampleCallBack(nullptr, 4, 0, &s, &e, 0, 0, kVideoStream);
     EXPECT_EQ(0, plugin->endOfStream(kVideoStream));
     EXPECT_EQ(0u, plugin->queuedPackets());
@@ -611,7 +617,7 @@ TEST_F(PluginTest, VideoAndAudioThreadsArriveInOrderWithNoneLost) {
         for (int i = 0; i < kPerStream; ++i) {
             REFERENCE_TIME start = static_cast<REFERENCE_TIME>(i) * 10;
             REFERENCE_TIME end = start + 10;
-            auto* data = new BYTE[8]();
+            auto* data = bytes(8);
             data[0] = static_cast<BYTE>(stream);
             plugin->sampleCallBack(data, 8, 0, &start, &end, 0, i % 12 == 0, stream);
         }

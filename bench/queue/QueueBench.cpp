@@ -37,7 +37,7 @@ int64_t nowNs() {
 
 // The sample's bytes carry the moment it was handed in.
 BYTE* makeSample() {
-    BYTE* data = new BYTE[kSampleBytes];
+    auto* data = static_cast<BYTE*>(std::malloc(kSampleBytes));
     const int64_t t = nowNs();
     std::memcpy(data, &t, sizeof t);
     return data;
