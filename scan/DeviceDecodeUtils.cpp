@@ -34,7 +34,7 @@ std::wstring readBagText(IPropertyBag* bag, const wchar_t* name) {
 }
 
 // Walks the category's devices until one matches; hands out its moniker and texts.
-bool findDeviceMoniker(REFGUID category, const std::wstring& name, ComPtr<IMoniker>* found, std::wstring* path,
+bool findDeviceMoniker(REFGUID category, const std::wstring& name, IMoniker** found, std::wstring* path,
                        std::wstring* friendly, HRESULT* status) {
     *status = S_OK;
     ComPtr<ICreateDevEnum> devEnum;
@@ -54,7 +54,7 @@ bool findDeviceMoniker(REFGUID category, const std::wstring& name, ComPtr<IMonik
         std::wstring f = readBagText(bag.Get(), L"FriendlyName");
         std::wstring p = readBagText(bag.Get(), L"DevicePath");
         if (equalNoCase(name, f) || equalNoCase(name, p)) {
-            if (found) *found = moniker;
+            if (found) moniker.CopyTo(found);
             if (path) *path = p;
             if (friendly) *friendly = f;
             return true;
