@@ -12,44 +12,10 @@
 #include "platform/graph/GraphObjects.h"
 #include "platform/graph/MediaFileSource.h"
 #include "platform/graph/SourceStream.h"
+#include "platform/graph/TestStreams.h"
 #include "plugin/GrabberTestSupport.h"
 
 namespace {
-
-namespace fs = std::filesystem;
-
-// Test streams made by the ffmpeg command-line tool, once per run.
-class Streams {
-public:
-    static Streams& get() {
-        static Streams s;
-        return s;
-    }
-    bool ok() const { return m_ok; }
-    std::wstring path(const char* name) const { return (m_dir / name).wstring(); }
-
-private:
-    Streams() {
-        char pattern[] = "/tmp/grabbersink-XXXXXX";
-        if (!mkdtemp(pattern)) return;
-        m_dir = pattern;
-        const std::string lavfi =
-            "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i "
-            "sine=frequency=440:sample_rate=48000 -t 2 ";
-        m_ok = run(lavfi + "-c:v mpeg2video -c:a mp2 -f mpegts " + (m_dir / "av.ts").string()) &&
-               run("ffmpeg -nostdin -loglevel error -y -f lavfi -i sine -t 1 -c:a mp2 -f mpegts " +
-                   (m_dir / "audio.ts").string()) &&
-               run("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=176x144:rate=25 -t 1 "
-                   "-c:v mpeg2video -f mpegts " + (m_dir / "video.ts").string());
-    }
-    ~Streams() {
-        std::error_code ec;
-        if (!m_dir.empty()) fs::remove_all(m_dir, ec);
-    }
-    static bool run(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
-    fs::path m_dir;
-    bool m_ok = false;
-};
 
 // A read-back graph as the plug-in builds it: graph, capture builder, a source named "SBESource".
 struct ReadBackGraph {
@@ -130,7 +96,7 @@ void expectRisingStarts(const std::vector<Delivered>& samples) {
 class TVCtlGrabberSinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!Streams::get().ok()) GTEST_SKIP() << "the ffmpeg command-line tool could not make the test streams";
+        if (!TestStreams::get().ok()) GTEST_SKIP() << "the ffmpeg command-line tool could not make the test streams";
     }
     ScopedCaptureLog log;
     RecordingCallBack audio, video;
@@ -138,7 +104,7 @@ protected:
 
 TEST_F(TVCtlGrabberSinkTest, RawModeDecodesMpeg2AndMp2IntoYuy2FramesAndPcm) {
     ReadBackGraph g;
-    ASSERT_EQ(S_OK, g.buildFromFile(Streams::get().path("av.ts")));
+    ASSERT_EQ(S_OK, g.buildFromFile(TestStreams::get().path("av.ts")));
     TVCtlGrabberSink sink(&audio, &video);
     ASSERT_EQ(S_OK, sink.addGrabber(g.builder.Get(), g.source.Get(), true));
     EXPECT_TRUE(log.log->contains(L"starting the graph", LOG_INFO));
@@ -203,7 +169,7 @@ TEST_F(TVCtlGrabberSinkTest, RawModeDecodesMpeg2AndMp2IntoYuy2FramesAndPcm) {
 
 TEST_F(TVCtlGrabberSinkTest, CompressedModePassesMpegFramesWithoutDecoders) {
     ReadBackGraph g;
-    ASSERT_EQ(S_OK, g.buildFromFile(Streams::get().path("av.ts")));
+    ASSERT_EQ(S_OK, g.buildFromFile(TestStreams::get().path("av.ts")));
     TVCtlGrabberSink sink(&audio, &video);
     ASSERT_EQ(S_OK, sink.addGrabber(g.builder.Get(), g.source.Get(), false));
     EXPECT_FALSE(log.log->contains(L"starting the graph", LOG_INFO));
@@ -228,7 +194,7 @@ TEST_F(TVCtlGrabberSinkTest, CompressedModePassesMpegFramesWithoutDecoders) {
 
 TEST_F(TVCtlGrabberSinkTest, SourceWithoutVideoPinFailsWithTheSearchResult) {
     ReadBackGraph g;
-    ASSERT_EQ(S_OK, g.buildFromFile(Streams::get().path("audio.ts")));
+    ASSERT_EQ(S_OK, g.buildFromFile(TestStreams::get().path("audio.ts")));
     TVCtlGrabberSink sink(&audio, &video);
     EXPECT_EQ(E_FAIL, sink.addGrabber(g.builder.Get(), g.source.Get(), true));
     EXPECT_TRUE(log.log->contains(L"source filter does not have video pin 80004005", LOG_WARN));
@@ -236,7 +202,7 @@ TEST_F(TVCtlGrabberSinkTest, SourceWithoutVideoPinFailsWithTheSearchResult) {
 
 TEST_F(TVCtlGrabberSinkTest, SourceWithoutAudioStillGetsAWorkingVideoBranch) {
     ReadBackGraph g;
-    ASSERT_EQ(S_OK, g.buildFromFile(Streams::get().path("video.ts")));
+    ASSERT_EQ(S_OK, g.buildFromFile(TestStreams::get().path("video.ts")));
     TVCtlGrabberSink sink(&audio, &video);
     ASSERT_EQ(S_OK, sink.addGrabber(g.builder.Get(), g.source.Get(), true));
     EXPECT_TRUE(log.log->contains(L"can't connect audio pins between interface and grabber 80004005", LOG_WARN));
