@@ -9,7 +9,9 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace {
 constexpr AVRational kTimeBase100ns = {1, 10000000};
@@ -60,7 +62,7 @@ LONG frameBytes(const GUID& subtype, LONG width, LONG height) {
 }
 }  // namespace
 
-AVDecoderFilter::AVDecoderFilter() : CTransformFilter(L"AV Decoder", CLSID_AVDecoderFilter) {}
+AVDecoderFilter::AVDecoderFilter() : CTransformFilter(L"AV Decoder", CLSID_AVDecoderFilter) { QuietMediaLibraries(); }
 
 AVDecoderFilter::~AVDecoderFilter() { CloseDecoder(); }
 
@@ -238,16 +240,19 @@ HRESULT AVDecoderFilter::Receive(IMediaSample* sample) {
 }
 
 HRESULT AVDecoderFilter::Decode(AVPacket* packet) {
-    // Broken input is part of broadcast life: a packet the decoder refuses is skipped.
-    int ret = avcodec_send_packet(m_codec, packet);
-    if (ret < 0 && ret != AVERROR(EAGAIN) && packet) return S_OK;
     for (;;) {
-        ret = avcodec_receive_frame(m_codec, m_frame);
-        if (ret < 0) return S_OK;
-        HRESULT hr = IsVideo() ? DeliverVideo(m_frame) : DeliverAudio(m_frame);
-        av_frame_unref(m_frame);
-        // Downstream that refuses samples (stopping, not connected) ends this burst.
-        if (hr != S_OK) return hr;
+        int sent = avcodec_send_packet(m_codec, packet);
+        // Broken input is part of broadcast life: a packet the decoder refuses is skipped.
+        for (;;) {
+            int ret = avcodec_receive_frame(m_codec, m_frame);
+            if (ret < 0) break;
+            HRESULT hr = IsVideo() ? DeliverVideo(m_frame) : DeliverAudio(m_frame);
+            av_frame_unref(m_frame);
+            // Downstream that refuses samples (stopping, not connected) ends this burst.
+            if (hr != S_OK) return hr;
+        }
+        // A full decoder takes the packet once its frames are out.
+        if (sent != AVERROR(EAGAIN)) return S_OK;
     }
 }
 
@@ -344,4 +349,12 @@ HRESULT CreateDecoderFor(const AM_MEDIA_TYPE& mt, IBaseFilter** decoder) {
     if (!AVDecoderFilter::CanDecode(mt)) return VFW_E_TYPE_NOT_ACCEPTED;
     *decoder = CreateComObject<AVDecoderFilter>();
     return S_OK;
+}
+
+void QuietMediaLibraries() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const char* level = std::getenv("PELMO_AV_LOG");
+        av_log_set_level(level ? std::atoi(level) : AV_LOG_QUIET);
+    });
 }

@@ -56,3 +56,7 @@ private:
 };
 
 HRESULT CreateDecoderFor(const AM_MEDIA_TYPE& mt, IBaseFilter** decoder);
+
+// The media libraries write nothing to the host's standard error unless PELMO_AV_LOG is set
+// (to a libav log level number, e.g. 32 for information).
+void QuietMediaLibraries();

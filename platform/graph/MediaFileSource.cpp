@@ -8,6 +8,7 @@ extern "C" {
 #include <cstring>
 
 #include "base/Text.h"
+#include "platform/graph/AVDecoderFilter.h"
 #include "platform/graph/MediaFileSourcePin.h"
 
 namespace {
@@ -78,7 +79,9 @@ bool typeOfStream(const AVStream* st, CMediaType* mt) {
 }
 }  // namespace
 
-MediaFileSource::MediaFileSource() : CBaseFilter(L"Media File Source", CLSID_MediaFileSource) {}
+MediaFileSource::MediaFileSource() : CBaseFilter(L"Media File Source", CLSID_MediaFileSource) {
+    QuietMediaLibraries();
+}
 
 MediaFileSource::~MediaFileSource() {
     // Pins (and their threads) go before the demuxer they read.
