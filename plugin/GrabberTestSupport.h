@@ -1,5 +1,5 @@
-// Helpers shared by the grabber tests: a logger that keeps its lines, a callback that records
-// what it is handed, and samples made from bytes and times.
+// Helpers shared by the grabber tests: a callback that records what it is handed, and samples
+// made from bytes and times.
 #pragma once
 
 #include <cstdlib>
@@ -7,41 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "base/CBBLog.h"
-#include "base/Format.h"
-#include "base/Log.h"
+#include "platform/graph/GraphTestSupport.h"
 #include "platform/graph/MediaSample.h"
 #include "plugin/SampleGrabberCallBack.h"
-
-class CaptureLog : public CBBLog {
-public:
-    CaptureLog() : CBBLog(L"capture.log", false, 1 << 20) {}
-    void vlog(const wchar_t* fmt, va_list args, int level) override {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_lines.push_back({level, VFormatWideString(fmt, args)});
-    }
-    bool contains(const std::wstring& text, int level) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        for (auto& l : m_lines)
-            if (l.level == level && l.text == text) return true;
-        return false;
-    }
-
-private:
-    struct Line {
-        int level;
-        std::wstring text;
-    };
-    std::mutex m_lock;
-    std::vector<Line> m_lines;
-};
-
-// Installs a CaptureLog for the life of the object.
-struct ScopedCaptureLog {
-    std::shared_ptr<CaptureLog> log = std::make_shared<CaptureLog>();
-    ScopedCaptureLog() { setCurrentLogger(log); }
-    ~ScopedCaptureLog() { setCurrentLogger(nullptr); }
-};
 
 struct Delivered {
     std::string bytes;

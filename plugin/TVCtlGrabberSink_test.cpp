@@ -12,7 +12,6 @@
 #include "platform/graph/GraphObjects.h"
 #include "platform/graph/MediaFileSource.h"
 #include "platform/graph/SourceStream.h"
-#include "platform/graph/TestStreams.h"
 #include "plugin/GrabberTestSupport.h"
 
 namespace {
@@ -52,19 +51,7 @@ struct ReadBackGraph {
         HRESULT hr = graph.As(&seeking);
         return FAILED(hr) ? hr : seeking->SetPositions(&t, AM_SEEKING_AbsolutePositioning, nullptr, 0);
     }
-    std::vector<std::wstring> filterNames() {
-        std::vector<std::wstring> names;
-        ComPtr<IEnumFilters> e;
-        graph->EnumFilters(&e);
-        ComPtr<IBaseFilter> f;
-        while (e->Next(1, &f, nullptr) == S_OK) {
-            FILTER_INFO info{};
-            f->QueryFilterInfo(&info);
-            if (info.pGraph) info.pGraph->Release();
-            names.push_back(info.achName);
-        }
-        return names;
-    }
+    std::vector<std::wstring> filterNames() { return FilterNames(graph.Get()); }
     ~ReadBackGraph() {
         if (graph) {
             control(false);

@@ -2,26 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include "base/CBBLog.h"
-#include "base/Format.h"
-#include "base/Log.h"
 #include "platform/devenum/DeviceRegistry.h"
 #include "platform/graph/BaseFilter.h"
 #include "platform/graph/BaseInputPin.h"
 #include "platform/graph/BaseOutputPin.h"
 #include "platform/graph/GraphObjects.h"
+#include "platform/graph/GraphTestSupport.h"
 
 namespace {
-
-class CaptureLog : public CBBLog {
-public:
-    CaptureLog() : CBBLog(L"capture.log", false, 1 << 20) {}
-    void vlog(const wchar_t* fmt, va_list args, int level) override {
-        lines.push_back(std::to_wstring(level) + L":" + VFormatWideString(fmt, args));
-    }
-    bool has(const std::wstring& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
-    std::vector<std::wstring> lines;
-};
 
 class OutPin : public CBaseOutputPin {
 public:
@@ -194,7 +182,7 @@ TEST_F(DeviceDecodeUtilsTest, PinSpecificationsPickByIndexNameOrCrossbar) {
     EXPECT_EQ(E_FAIL, DeviceDecodeUtils::FindPinBySpec(plain.Get(), PINDIR_INPUT, L"%tvtuner%", &pin));
     auto broken = board({L"In"}, {}, {PhysConn_Video_Tuner}, true);
     EXPECT_EQ(E_FAIL, DeviceDecodeUtils::findCrossBarPin(broken.Get(), PhysConn_Video_Tuner, &pin));
-    EXPECT_TRUE(log->has(L"2:findCrossBarPin get_PinCounts error 80004005 "));
+    EXPECT_TRUE(log->contains(L"findCrossBarPin get_PinCounts error 80004005 ", 2));
 }
 
 TEST_F(DeviceDecodeUtilsTest, ConnectPinsReportsEachFailureAndSkipsConnectedSources) {
@@ -202,12 +190,12 @@ TEST_F(DeviceDecodeUtilsTest, ConnectPinsReportsEachFailureAndSkipsConnectedSour
     graph->AddFilter(src.Get(), L"src");
     graph->AddFilter(sink.Get(), L"sink");
     EXPECT_EQ(E_FAIL, DeviceDecodeUtils::ConnectPins(graph.Get(), src.Get(), L"Nope", sink.Get(), L"In"));
-    EXPECT_TRUE(log->has(L"2:could not get source pin 80004005"));
+    EXPECT_TRUE(log->contains(L"could not get source pin 80004005", 2));
     EXPECT_EQ(E_FAIL, DeviceDecodeUtils::ConnectPins(graph.Get(), src.Get(), L"Out", sink.Get(), L"5"));
-    EXPECT_TRUE(log->has(L"2:could not get sink pin 80004005"));
+    EXPECT_TRUE(log->contains(L"could not get sink pin 80004005", 2));
     ASSERT_EQ(S_OK, DeviceDecodeUtils::ConnectPins(graph.Get(), src.Get(), L"Out", sink.Get(), L"In"));
     EXPECT_EQ(S_OK, DeviceDecodeUtils::ConnectPins(graph.Get(), src.Get(), L"Out", sink.Get(), L"In"));
-    EXPECT_TRUE(log->has(L"2:source pin already connected "));
+    EXPECT_TRUE(log->contains(L"source pin already connected ", 2));
 
     ComPtr<IPin> out;
     DeviceDecodeUtils::GetPin(src.Get(), PINDIR_OUTPUT, 0, &out);

@@ -12,7 +12,7 @@
 #include "platform/graph/GraphObjects.h"
 #include "platform/graph/MediaFileSource.h"
 #include "platform/graph/NullRenderer.h"
-#include "platform/graph/TestStreams.h"
+#include "platform/graph/GraphTestSupport.h"
 
 namespace {
 
@@ -94,20 +94,6 @@ ComPtr<IPin> pinOf(IBaseFilter* f, PIN_DIRECTION dir, int n = 0) {
     return nullptr;
 }
 
-std::vector<std::wstring> names(IGraphBuilder* g) {
-    std::vector<std::wstring> out;
-    ComPtr<IEnumFilters> e;
-    g->EnumFilters(&e);
-    ComPtr<IBaseFilter> f;
-    while (e->Next(1, &f, nullptr) == S_OK) {
-        FILTER_INFO info{};
-        f->QueryFilterInfo(&info);
-        if (info.pGraph) info.pGraph->Release();
-        out.push_back(info.achName);
-    }
-    return out;
-}
-
 class FilterGraphTest : public ::testing::Test {
 protected:
     void SetUp() override { graph = create<IGraphBuilder>(CLSID_FilterGraph); }
@@ -131,7 +117,7 @@ TEST_F(FilterGraphTest, MembershipNamesAndEnumeration) {
     ASSERT_EQ(S_OK, graph->AddFilter(a.Get(), L"render"));
     EXPECT_EQ(VFW_S_DUPLICATE_NAME, graph->AddFilter(b.Get(), L"render"));
     EXPECT_EQ(VFW_E_DUPLICATE_NAME, graph->AddFilter(a.Get(), L"again"));
-    EXPECT_EQ((std::vector<std::wstring>{L"render", L"render 0001"}), names(graph.Get()));
+    EXPECT_EQ((std::vector<std::wstring>{L"render", L"render 0001"}), FilterNames(graph.Get()));
 
     ComPtr<IEnumFilters> e;
     graph->EnumFilters(&e);
@@ -171,16 +157,16 @@ TEST_F(FilterGraphTest, ConnectInsertsADecoderOnlyWhenNeeded) {
 
     // No decoder makes RGB32: the attempt leaves nothing behind.
     EXPECT_EQ(VFW_E_CANNOT_CONNECT, graph->Connect(out.Get(), pinOf(rgb32.Get(), PINDIR_INPUT).Get()));
-    EXPECT_EQ(4u, names(graph.Get()).size());
+    EXPECT_EQ(4u, FilterNames(graph.Get()).size());
 
     ASSERT_EQ(S_OK, graph->Connect(out.Get(), pinOf(mpeg.Get(), PINDIR_INPUT).Get()));
-    EXPECT_EQ(4u, names(graph.Get()).size());
+    EXPECT_EQ(4u, FilterNames(graph.Get()).size());
     EXPECT_EQ(VFW_E_ALREADY_CONNECTED, graph->Connect(out.Get(), pinOf(rgb.Get(), PINDIR_INPUT).Get()));
     graph->Disconnect(out.Get());
     graph->Disconnect(pinOf(mpeg.Get(), PINDIR_INPUT).Get());
 
     ASSERT_EQ(S_OK, graph->Connect(out.Get(), pinOf(rgb.Get(), PINDIR_INPUT).Get()));
-    EXPECT_EQ(L"AV Decoder 2", names(graph.Get()).back());
+    EXPECT_EQ(L"AV Decoder 2", FilterNames(graph.Get()).back());
     ASSERT_EQ(FORMAT_VideoInfo, rgb->type().formattype);
     auto* vih = reinterpret_cast<const VIDEOINFOHEADER*>(rgb->type().pbFormat);
     EXPECT_EQ(176, vih->bmiHeader.biWidth);
