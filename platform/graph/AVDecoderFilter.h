@@ -11,8 +11,6 @@ struct AVPacket;
 struct SwsContext;
 struct SwrContext;
 
-// {6C1E3A52-7B0D-4E9F-A2C6-58D4F01B3E77}
-GRAPH_GUID(CLSID_AVDecoderFilter, 0x6C1E3A52, 0x7B0D, 0x4E9F, 0xA2, 0xC6, 0x58, 0xD4, 0xF0, 0x1B, 0x3E, 0x77);
 
 class AVDecoderFilter : public CTransformFilter {
 public:

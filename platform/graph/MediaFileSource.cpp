@@ -131,8 +131,11 @@ HRESULT MediaFileSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
         LONG bufferSize;
     };
     const Choice choices[] = {{AVMEDIA_TYPE_VIDEO, L"Video", 4 << 20}, {AVMEDIA_TYPE_AUDIO, L"Audio", 256 << 10}};
+    // In a multiplex of several services the sound comes from the programme of the picture.
+    int related = -1;
     for (const Choice& c : choices) {
-        int index = av_find_best_stream(format, c.kind, -1, -1, nullptr, 0);
+        int index = av_find_best_stream(format, c.kind, -1, related, nullptr, 0);
+        if (c.kind == AVMEDIA_TYPE_VIDEO && index >= 0) related = index;
         if (index < 0) continue;
         CMediaType mt;
         if (!typeOfStream(format->streams[index], &mt)) continue;

@@ -15,8 +15,6 @@ struct AVFormatContext;
 struct AVPacket;
 class MediaFileSourcePin;
 
-// {8D3E5B71-2C1A-4F0E-9B64-3A7C1E5D9F20}
-GRAPH_GUID(CLSID_MediaFileSource, 0x8D3E5B71, 0x2C1A, 0x4F0E, 0x9B, 0x64, 0x3A, 0x7C, 0x1E, 0x5D, 0x9F, 0x20);
 
 class MediaFileSource : public CBaseFilter, public IFileSourceFilter, public IMediaSeeking {
 public:
