@@ -81,8 +81,9 @@ HRESULT CFilterGraph::RemoveFilter(IBaseFilter* filter) {
     auto it = std::find_if(m_filters.begin(), m_filters.end(),
                            [filter](const Member& m) { return IsSameObject(m.filter.Get(), filter); });
     if (it == m_filters.end()) return VFW_E_NOT_FOUND;
+    // Connections can only be undone while nothing streams through them.
+    if (m_state != State_Stopped) return VFW_E_NOT_STOPPED;
     ComPtr<IBaseFilter> keep = it->filter;
-    keep->Stop();
     DisconnectAll(keep.Get());
     keep->JoinFilterGraph(nullptr, nullptr);
     m_filters.erase(it);

@@ -174,6 +174,7 @@ TEST_F(FilterGraphTest, ConnectInsertsADecoderOnlyWhenNeeded) {
 
     ASSERT_EQ(S_OK, run(true));
     EXPECT_EQ(VFW_E_NOT_STOPPED, graph->ConnectDirect(out.Get(), pinOf(mpeg.Get(), PINDIR_INPUT).Get(), nullptr));
+    EXPECT_EQ(VFW_E_NOT_STOPPED, graph->RemoveFilter(mpeg.Get()));
     for (int i = 0; i < 2000 && !rgb->ended(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(S_OK, run(false));
     auto got = rgb->received();
