@@ -15,7 +15,8 @@
 
 // Test streams made once per test run by the ffmpeg command-line tool in a temporary folder:
 // "av.ts" (2 s of 320x240 MPEG-2 video at 25 fps with 48 kHz MP2 sound), "audio.ts" (MP2
-// only), "video.ts" (176x144 MPEG-2 only). Tests skip when the tool is missing.
+// only), "video.ts" (176x144 MPEG-2 only), "h264ac3.ts" (2 s of 320x240 H.264 with stereo AC-3).
+// Tests skip when the tool is missing.
 
 class TestStreams {
 public:
@@ -24,6 +25,7 @@ public:
         return s;
     }
     bool ok() const { return m_ok; }
+    bool hasH264() const { return m_h264; }
     std::wstring path(const char* name) const { return (m_dir / name).wstring(); }
 
 private:
@@ -38,6 +40,10 @@ private:
                run(ffmpeg + "-f lavfi -i sine -t 1 -c:a mp2 -f mpegts " + (m_dir / "audio.ts").string()) &&
                run(ffmpeg + "-f lavfi -i testsrc=size=176x144:rate=25 -t 1 -c:v mpeg2video -f mpegts " +
                    (m_dir / "video.ts").string());
+        // H.264 with B-frames and stereo AC-3, when this ffmpeg has an H.264 encoder.
+        m_h264 = m_ok && run(ffmpeg +
+                             "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 2 "
+                             "-c:v libx264 -bf 2 -c:a ac3 -ac 2 -f mpegts " + (m_dir / "h264ac3.ts").string());
     }
     ~TestStreams() {
         std::error_code ec;
@@ -47,6 +53,7 @@ private:
 
     std::filesystem::path m_dir;
     bool m_ok = false;
+    bool m_h264 = false;
 };
 
 // The names of a graph's filters in enumeration order.

@@ -253,8 +253,17 @@ HRESULT MediaFileSource::SetPositions(LONGLONG* current, DWORD currentFlags, LON
     if (!m_format) return E_UNEXPECTED;
     REFERENCE_TIME target = how == AM_SEEKING_RelativePositioning ? m_position + *current : *current;
     if (target < 0) target = 0;
-    int64_t ts = av_rescale_q(target, kTimeBase100ns, AV_TIME_BASE_Q) + m_startTime;
-    if (av_seek_frame(m_format, -1, ts, AVSEEK_FLAG_BACKWARD) < 0) return E_FAIL;
+    // The start is the first byte: a timestamp search can land just past the first key frame
+    // when the picture's times begin after the sound's.
+    int result;
+    if (target == 0) {
+        result = av_seek_frame(m_format, -1, 0, AVSEEK_FLAG_BYTE);
+    } else {
+        int64_t ts = av_rescale_q(target, kTimeBase100ns, AV_TIME_BASE_Q) + m_startTime;
+        result = avformat_seek_file(m_format, -1, INT64_MIN, ts, ts, 0);
+        if (result < 0) result = av_seek_frame(m_format, -1, ts, AVSEEK_FLAG_BACKWARD);
+    }
+    if (result < 0) return E_FAIL;
     for (auto& q : m_queues) {
         for (AVPacket* p : q) av_packet_free(&p);
         q.clear();
