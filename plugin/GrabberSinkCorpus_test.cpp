@@ -81,7 +81,9 @@ TEST_F(GrabberSinkCorpusTest, RaiMultiplexGivesSdFramesAndPcm) {
     ASSERT_GT(frames.size(), 10u);
     for (size_t i = 0; i < frames.size(); ++i) {
         ASSERT_EQ(frameBytes, frames[i].bytes.size());
-        if (i) ASSERT_GT(frames[i].start, frames[i - 1].start);
+        if (i) {
+            ASSERT_GT(frames[i].start, frames[i - 1].start);
+        }
     }
     ASSERT_EQ(MEDIASUBTYPE_PCM, p.audio.subtype);
     auto pcm = audio.snapshot();
@@ -95,7 +97,9 @@ TEST_F(GrabberSinkCorpusTest, DamagedCapturesNeitherCrashNorHang) {
         RecordingCallBack a, v;
         Played p = play(corpus(name), a, v);
         // Whatever could be opened and connected was played to its end.
-        if (SUCCEEDED(p.load) && SUCCEEDED(p.added) && p.video.IsValid()) EXPECT_FALSE(v.endsSeen().empty()) << name;
+        if (SUCCEEDED(p.load) && SUCCEEDED(p.added) && p.video.IsValid()) {
+            EXPECT_FALSE(v.endsSeen().empty()) << name;
+        }
     }
 }
 

@@ -135,7 +135,9 @@ TEST_F(TVCtlGrabberSinkTest, RawModeDecodesMpeg2AndMp2IntoYuy2FramesAndPcm) {
     }
     expectRisingStarts(frames);
     // 25 frames per second: one frame time apart.
-    if (frames.size() > 2) EXPECT_EQ(400000, frames[2].start - frames[1].start);
+    if (frames.size() > 2) {
+        EXPECT_EQ(400000, frames[2].start - frames[1].start);
+    }
 
     auto pcm = audio.snapshot();
     ASSERT_GT(pcm.size(), 20u);
