@@ -17,7 +17,9 @@ CSampleGrabber::CSampleGrabber(HRESULT* result)
     if (result) *result = hr;
 }
 
-CSampleGrabber::~CSampleGrabber() { ClearHeld(); }
+CSampleGrabber::~CSampleGrabber() {
+    ClearHeld();
+}
 
 HRESULT CSampleGrabber::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
     if (riid == IID_IGrabberSample) {
@@ -97,7 +99,8 @@ HRESULT CSampleGrabber::CheckInputType(const CMediaType* mt) {
     for (const CMediaType& entry : m_acceptedTypes) {
         if (entry.majortype == GUID_NULL) return VFW_E_TYPE_NOT_ACCEPTED;
         if (entry.subtype == GUID_NULL) return S_OK;
-        if (entry.subtype == mt->subtype && (entry.formattype == GUID_NULL || entry.formattype == mt->formattype))
+        if (entry.subtype == mt->subtype &&
+            (entry.formattype == GUID_NULL || entry.formattype == mt->formattype))
             return S_OK;
     }
     return VFW_E_TYPE_NOT_ACCEPTED;
@@ -153,7 +156,8 @@ HRESULT CSampleGrabber::Transform(IMediaSample* sample) {
             m_heldSyncPoint = sample->IsSyncPoint() == S_OK;
         }
     } else {
-        auto* grown = static_cast<BYTE*>(std::realloc(m_heldData, static_cast<size_t>(m_heldLength + length)));
+        auto* grown =
+            static_cast<BYTE*>(std::realloc(m_heldData, static_cast<size_t>(m_heldLength + length)));
         if (grown) {
             std::memcpy(grown + m_heldLength, data, static_cast<size_t>(length));
             m_heldData = grown;

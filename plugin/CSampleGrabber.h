@@ -18,7 +18,9 @@ public:
     explicit CSampleGrabber(HRESULT* result);
     ~CSampleGrabber() override;
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override { return CTransInPlaceFilter::QueryInterface(riid, ppv); }
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        return CTransInPlaceFilter::QueryInterface(riid, ppv);
+    }
     ULONG AddRef() override { return CTransInPlaceFilter::AddRef(); }
     ULONG Release() override { return CTransInPlaceFilter::Release(); }
 

@@ -158,9 +158,10 @@ TEST_F(CSampleGrabberTest, AcceptedListMatchesMajorSubtypeAndFormat) {
     audio.majortype = MEDIATYPE_Audio;
     audio.subtype = MEDIASUBTYPE_RGB24;
     EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, grabber->CheckInputType(&audio));
-    EXPECT_TRUE(log.log->contains(
-        L"CSampleGrabber MediaType: MEDIATYPE_Video, MediaSubType: MEDIASUBTYPE_RGB24, Format:FORMAT_VideoInfo",
-        LOG_INFO));
+    EXPECT_TRUE(
+        log.log->contains(L"CSampleGrabber MediaType: MEDIATYPE_Video, MediaSubType: MEDIASUBTYPE_RGB24, "
+                          L"Format:FORMAT_VideoInfo",
+                          LOG_INFO));
 
     // Resetting entry 0 ends the list there: RGB24 is no longer accepted.
     ASSERT_EQ(S_OK, grabber->SetAcceptedMediaType(0, &yuy2));

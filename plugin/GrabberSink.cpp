@@ -63,7 +63,8 @@ HRESULT GrabberSink::addGrabberFilters(IGraphBuilder* graph) {
 }
 
 HRESULT GrabberSink::addRendererFilters(IGraphBuilder* graph) {
-    HRESULT hr = CreateGraphObject(CLSID_NullRenderer, IID_IBaseFilter, reinterpret_cast<void**>(&nullVideoRenderer));
+    HRESULT hr =
+        CreateGraphObject(CLSID_NullRenderer, IID_IBaseFilter, reinterpret_cast<void**>(&nullVideoRenderer));
     if (FAILED(hr)) {
         error(L"create VideoRenderer  failed %X", hr);
         return hr;

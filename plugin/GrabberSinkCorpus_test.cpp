@@ -26,7 +26,8 @@ Played play(const std::string& file, RecordingCallBack& audio, RecordingCallBack
     ComPtr<ICaptureGraphBuilder2> builder;
     ComPtr<IBaseFilter> source;
     CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph));
-    CreateGraphObject(CLSID_CaptureGraphBuilder2, IID_ICaptureGraphBuilder2, reinterpret_cast<void**>(&builder));
+    CreateGraphObject(CLSID_CaptureGraphBuilder2, IID_ICaptureGraphBuilder2,
+                      reinterpret_cast<void**>(&builder));
     builder->SetFiltergraph(graph.Get());
     CreateGraphObject(CLSID_MediaFileSource, IID_IBaseFilter, reinterpret_cast<void**>(&source));
     ComPtr<IFileSourceFilter> load;
@@ -57,7 +58,9 @@ Played play(const std::string& file, RecordingCallBack& audio, RecordingCallBack
     return p;
 }
 
-std::string corpus(const char* name) { return std::string(SKYVANE_CORPUS_DIR) + "/ts/" + name; }
+std::string corpus(const char* name) {
+    return std::string(SKYVANE_CORPUS_DIR) + "/ts/" + name;
+}
 
 class GrabberSinkCorpusTest : public ::testing::Test {
 protected:

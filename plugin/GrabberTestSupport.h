@@ -24,8 +24,8 @@ public:
                        int typeChanged, int syncPoint, LONG streamId) override {
         std::lock_guard<std::mutex> guard(m_lock);
         size_t size = sizeLow | (static_cast<size_t>(sizeHigh) << 32);
-        samples.push_back({std::string(reinterpret_cast<char*>(data), size), *start, *end, typeChanged, syncPoint,
-                           streamId});
+        samples.push_back({std::string(reinterpret_cast<char*>(data), size), *start, *end, typeChanged,
+                           syncPoint, streamId});
         std::free(data);
         return 0;
     }

@@ -29,9 +29,11 @@ HRESULT TVCtlGrabberSink::addGrabber(ICaptureGraphBuilder2* captureBuilder, IBas
             return hr;
         }
     }
-    hr = captureBuilder->RenderStream(nullptr, videoMajor, source, videoGrabber.Get(), nullVideoRenderer.Get());
+    hr = captureBuilder->RenderStream(nullptr, videoMajor, source, videoGrabber.Get(),
+                                      nullVideoRenderer.Get());
     if (FAILED(hr)) warn(L"can't connect video pins between interface and grabber %X", hr);
-    hr = captureBuilder->RenderStream(nullptr, &MEDIATYPE_Audio, source, audioGrabber.Get(), nullAudioRenderer.Get());
+    hr = captureBuilder->RenderStream(nullptr, &MEDIATYPE_Audio, source, audioGrabber.Get(),
+                                      nullAudioRenderer.Get());
     if (FAILED(hr)) warn(L"can't connect audio pins between interface and grabber %X", hr);
 
     if (raw) {

@@ -23,7 +23,8 @@ struct ReadBackGraph {
     ComPtr<IBaseFilter> source;
 
     HRESULT build(IBaseFilter* src) {
-        HRESULT hr = CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph));
+        HRESULT hr =
+            CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph));
         if (SUCCEEDED(hr))
             hr = CreateGraphObject(CLSID_CaptureGraphBuilder2, IID_ICaptureGraphBuilder2,
                                    reinterpret_cast<void**>(&builder));
@@ -34,7 +35,8 @@ struct ReadBackGraph {
     }
     HRESULT buildFromFile(const std::wstring& file) {
         ComPtr<IBaseFilter> src;
-        HRESULT hr = CreateGraphObject(CLSID_MediaFileSource, IID_IBaseFilter, reinterpret_cast<void**>(&src));
+        HRESULT hr =
+            CreateGraphObject(CLSID_MediaFileSource, IID_IBaseFilter, reinterpret_cast<void**>(&src));
         ComPtr<IFileSourceFilter> load;
         if (SUCCEEDED(hr)) hr = src.As(&load);
         if (SUCCEEDED(hr)) hr = load->Load(file.c_str(), nullptr);
@@ -83,7 +85,8 @@ void expectRisingStarts(const std::vector<Delivered>& samples) {
 class TVCtlGrabberSinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!TestStreams::get().ok()) GTEST_SKIP() << "the ffmpeg command-line tool could not make the test streams";
+        if (!TestStreams::get().ok())
+            GTEST_SKIP() << "the ffmpeg command-line tool could not make the test streams";
     }
     ScopedCaptureLog log;
     RecordingCallBack audio, video;
@@ -115,7 +118,8 @@ TEST_F(TVCtlGrabberSinkTest, RawModeDecodesMpeg2AndMp2IntoYuy2FramesAndPcm) {
 
     // The grabbers were re-made and fed straight by the decoders the probe found.
     auto names = g.filterNames();
-    EXPECT_EQ(2, std::count_if(names.begin(), names.end(), [](auto& n) { return n.find(L"AV Decoder") == 0; }));
+    EXPECT_EQ(2,
+              std::count_if(names.begin(), names.end(), [](auto& n) { return n.find(L"AV Decoder") == 0; }));
 
     // Play the whole file from the start, as a seek of the plug-in does.
     g.seekTo(0);
@@ -220,7 +224,8 @@ TEST_F(TVCtlGrabberSinkTest, SourceWithoutAudioStillGetsAWorkingVideoBranch) {
     ASSERT_EQ(S_OK, g.buildFromFile(TestStreams::get().path("video.ts")));
     TVCtlGrabberSink sink(&audio, &video);
     ASSERT_EQ(S_OK, sink.addGrabber(g.builder.Get(), g.source.Get(), true));
-    EXPECT_TRUE(log.log->contains(L"can't connect audio pins between interface and grabber 80004005", LOG_WARN));
+    EXPECT_TRUE(
+        log.log->contains(L"can't connect audio pins between interface and grabber 80004005", LOG_WARN));
     CMediaType vt, at;
     sink.currentVideoType(&vt);
     sink.currentAudioType(&at);

@@ -23,7 +23,8 @@ bool pinOffers(IPin* pin, REFGUID wanted, bool major) {
 bool equalNoCase(const std::wstring& a, const std::wstring& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) return false;
+        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
+            return false;
     return true;
 }
 
@@ -49,7 +50,8 @@ bool findDeviceMoniker(REFGUID category, const std::wstring& name, IMoniker** fo
     ComPtr<IMoniker> moniker;
     while (monikers->Next(1, &moniker, nullptr) == S_OK) {
         ComPtr<IPropertyBag> bag;
-        if (FAILED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&bag))))
+        if (FAILED(
+                moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&bag))))
             continue;
         std::wstring f = readBagText(bag.Get(), L"FriendlyName");
         std::wstring p = readBagText(bag.Get(), L"DevicePath");
@@ -103,7 +105,8 @@ HRESULT DeviceDecodeUtils::FindInterfaceInGraph(IFilterGraph* graph, REFIID riid
     return hr;
 }
 
-HRESULT DeviceDecodeUtils::GetConnectedFilter(IBaseFilter* filter, PIN_DIRECTION dir, IBaseFilter** connected) {
+HRESULT DeviceDecodeUtils::GetConnectedFilter(IBaseFilter* filter, PIN_DIRECTION dir,
+                                              IBaseFilter** connected) {
     if (!filter || !connected) return E_POINTER;
     *connected = nullptr;
     ComPtr<IEnumPins> pins;
@@ -137,11 +140,17 @@ HRESULT DeviceDecodeUtils::RemoveAllFilters(IFilterGraph* graph) {
     return S_OK;
 }
 
-bool DeviceDecodeUtils::SameObject(IUnknown* a, IUnknown* b) { return IsSameObject(a, b); }
+bool DeviceDecodeUtils::SameObject(IUnknown* a, IUnknown* b) {
+    return IsSameObject(a, b);
+}
 
-bool DeviceDecodeUtils::PinHasMajorType(IPin* pin, REFGUID major) { return pinOffers(pin, major, true); }
+bool DeviceDecodeUtils::PinHasMajorType(IPin* pin, REFGUID major) {
+    return pinOffers(pin, major, true);
+}
 
-bool DeviceDecodeUtils::PinHasSubType(IPin* pin, REFGUID subtype) { return pinOffers(pin, subtype, false); }
+bool DeviceDecodeUtils::PinHasSubType(IPin* pin, REFGUID subtype) {
+    return pinOffers(pin, subtype, false);
+}
 
 bool DeviceDecodeUtils::FindDevice(REFGUID category, const std::wstring& name, std::wstring* devicePath,
                                    std::wstring* friendlyName) {
@@ -149,12 +158,14 @@ bool DeviceDecodeUtils::FindDevice(REFGUID category, const std::wstring& name, s
     return findDeviceMoniker(category, name, nullptr, devicePath, friendlyName, &status);
 }
 
-HRESULT DeviceDecodeUtils::CreateDeviceFilter(REFGUID category, const std::wstring& name, IBaseFilter** filter) {
+HRESULT DeviceDecodeUtils::CreateDeviceFilter(REFGUID category, const std::wstring& name,
+                                              IBaseFilter** filter) {
     if (!filter) return E_POINTER;
     *filter = nullptr;
     ComPtr<IMoniker> moniker;
     HRESULT status;
-    if (!findDeviceMoniker(category, name, &moniker, nullptr, nullptr, &status)) return FAILED(status) ? status : E_FAIL;
+    if (!findDeviceMoniker(category, name, &moniker, nullptr, nullptr, &status))
+        return FAILED(status) ? status : E_FAIL;
     return moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void**>(filter));
 }
 
@@ -234,8 +245,9 @@ HRESULT DeviceDecodeUtils::FindPinBySpec(IBaseFilter* filter, PIN_DIRECTION dir,
     return FindPinByName(filter, spec, pin);
 }
 
-HRESULT DeviceDecodeUtils::ConnectPins(IGraphBuilder* graph, IBaseFilter* source, const std::wstring& sourceSpec,
-                                       IBaseFilter* sink, const std::wstring& sinkSpec) {
+HRESULT DeviceDecodeUtils::ConnectPins(IGraphBuilder* graph, IBaseFilter* source,
+                                       const std::wstring& sourceSpec, IBaseFilter* sink,
+                                       const std::wstring& sinkSpec) {
     ComPtr<IPin> out, in;
     HRESULT hr = FindPinBySpec(source, PINDIR_OUTPUT, sourceSpec, &out);
     if (FAILED(hr) || !out) {

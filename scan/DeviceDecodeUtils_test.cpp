@@ -41,17 +41,22 @@ public:
 // A filter with named pins and, when given physical types, a crossbar over its inputs.
 class BoardFilter : public CBaseFilter, public IAMCrossbar {
 public:
-    BoardFilter(std::vector<std::wstring> inputs, std::vector<std::wstring> outputs, std::vector<LONG> physical = {},
-                bool countsFail = false)
+    BoardFilter(std::vector<std::wstring> inputs, std::vector<std::wstring> outputs,
+                std::vector<LONG> physical = {}, bool countsFail = false)
         : CBaseFilter(L"Board", GUID_NULL), m_physical(std::move(physical)), m_countsFail(countsFail) {
-        for (auto& n : outputs) m_pins.push_back(std::make_unique<OutPin>(this, &m_filterLock, n.c_str(), MEDIASUBTYPE_YUY2));
+        for (auto& n : outputs)
+            m_pins.push_back(std::make_unique<OutPin>(this, &m_filterLock, n.c_str(), MEDIASUBTYPE_YUY2));
         for (auto& n : inputs) m_pins.push_back(std::make_unique<InPin>(this, &m_filterLock, n.c_str()));
     }
-    HRESULT QueryInterface(REFIID riid, void** ppv) override { return CBaseFilter::QueryInterface(riid, ppv); }
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        return CBaseFilter::QueryInterface(riid, ppv);
+    }
     ULONG AddRef() override { return CBaseFilter::AddRef(); }
     ULONG Release() override { return CBaseFilter::Release(); }
     int GetPinCount() override { return static_cast<int>(m_pins.size()); }
-    CBasePin* GetPin(int n) override { return n >= 0 && n < GetPinCount() ? m_pins[size_t(n)].get() : nullptr; }
+    CBasePin* GetPin(int n) override {
+        return n >= 0 && n < GetPinCount() ? m_pins[size_t(n)].get() : nullptr;
+    }
 
     HRESULT get_PinCounts(LONG* out, LONG* in) override {
         if (m_countsFail) return E_FAIL;
@@ -88,8 +93,8 @@ private:
     bool m_countsFail;
 };
 
-ComPtr<IBaseFilter> board(std::vector<std::wstring> in, std::vector<std::wstring> out, std::vector<LONG> phys = {},
-                          bool countsFail = false) {
+ComPtr<IBaseFilter> board(std::vector<std::wstring> in, std::vector<std::wstring> out,
+                          std::vector<LONG> phys = {}, bool countsFail = false) {
     ComPtr<IBaseFilter> f;
     f.Attach(CreateComObject<BoardFilter>(std::move(in), std::move(out), std::move(phys), countsFail));
     return f;
@@ -106,7 +111,8 @@ class DeviceDecodeUtilsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setCurrentLogger(log);
-        ASSERT_EQ(S_OK, CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph)));
+        ASSERT_EQ(S_OK,
+                  CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph)));
     }
     void TearDown() override {
         if (graph) DeviceDecodeUtils::RemoveAllFilters(graph.Get());
@@ -131,14 +137,17 @@ TEST_F(DeviceDecodeUtilsTest, FindFilterComparesNamesExactly) {
 TEST_F(DeviceDecodeUtilsTest, InterfaceSearchConnectedFilterAndRemoval) {
     void* out = nullptr;
     EXPECT_EQ(E_FAIL, DeviceDecodeUtils::FindInterfaceInGraph(graph.Get(), IID_IAMCrossbar, &out));
-    auto src = board({}, {L"Out"}), xbar = board({L"Tuner"}, {L"Out"}, {PhysConn_Video_Tuner}), end = board({L"In"}, {});
+    auto src = board({}, {L"Out"}), xbar = board({L"Tuner"}, {L"Out"}, {PhysConn_Video_Tuner}),
+         end = board({L"In"}, {});
     graph->AddFilter(src.Get(), L"src");
     graph->AddFilter(xbar.Get(), L"xbar");
     graph->AddFilter(end.Get(), L"end");
     ComPtr<IAMCrossbar> crossbar;
-    ASSERT_EQ(S_OK, DeviceDecodeUtils::FindInterfaceInGraph(graph.Get(), IID_IAMCrossbar, reinterpret_cast<void**>(&crossbar)));
+    ASSERT_EQ(S_OK, DeviceDecodeUtils::FindInterfaceInGraph(graph.Get(), IID_IAMCrossbar,
+                                                            reinterpret_cast<void**>(&crossbar)));
     EXPECT_TRUE(DeviceDecodeUtils::SameObject(crossbar.Get(), xbar.Get()));
-    EXPECT_EQ(E_NOINTERFACE, DeviceDecodeUtils::FindInterfaceInGraph(graph.Get(), IID_IFileSourceFilter, &out));
+    EXPECT_EQ(E_NOINTERFACE,
+              DeviceDecodeUtils::FindInterfaceInGraph(graph.Get(), IID_IFileSourceFilter, &out));
 
     ASSERT_EQ(S_OK, DeviceDecodeUtils::ConnectPins(graph.Get(), src.Get(), L"0", xbar.Get(), L"Tuner"));
     ASSERT_EQ(S_OK, DeviceDecodeUtils::ConnectPins(graph.Get(), xbar.Get(), L"Out", end.Get(), L"In"));
@@ -210,17 +219,21 @@ TEST_F(DeviceDecodeUtilsTest, ConnectPinsReportsEachFailureAndSkipsConnectedSour
 TEST_F(DeviceDecodeUtilsTest, FindDeviceMatchesFriendlyNameOrPathInAnyCase) {
     std::wstring path, name;
     EXPECT_FALSE(DeviceDecodeUtils::FindDevice(KSCATEGORY_BDA_NETWORK_TUNER, L"Tuner", &path, &name));
-    DeviceRecord rec{KSCATEGORY_BDA_NETWORK_TUNER, L"Air DVB-T Tuner", L"air://dvbt/0",
-                     [](REFIID riid, void** ppv) { return CreateGraphObject(CLSID_NullRenderer, riid, ppv); }};
+    DeviceRecord rec{
+        KSCATEGORY_BDA_NETWORK_TUNER, L"Air DVB-T Tuner", L"air://dvbt/0",
+        [](REFIID riid, void** ppv) { return CreateGraphObject(CLSID_NullRenderer, riid, ppv); }};
     ScopedDeviceRegistration reg(rec);
     ScopedDeviceRegistration other({KSCATEGORY_ENCODER, L"air dvb-t tuner 2", L"air://enc/0", nullptr});
     ASSERT_TRUE(DeviceDecodeUtils::FindDevice(KSCATEGORY_BDA_NETWORK_TUNER, L"AIR://DVBT/0", &path, &name));
     EXPECT_EQ(L"air://dvbt/0", path);
     EXPECT_EQ(L"Air DVB-T Tuner", name);
-    EXPECT_TRUE(DeviceDecodeUtils::FindDevice(KSCATEGORY_BDA_NETWORK_TUNER, L"air dvb-t TUNER", &path, &name));
-    EXPECT_FALSE(DeviceDecodeUtils::FindDevice(KSCATEGORY_BDA_NETWORK_TUNER, L"air dvb-t tuner 2", &path, &name));
+    EXPECT_TRUE(
+        DeviceDecodeUtils::FindDevice(KSCATEGORY_BDA_NETWORK_TUNER, L"air dvb-t TUNER", &path, &name));
+    EXPECT_FALSE(
+        DeviceDecodeUtils::FindDevice(KSCATEGORY_BDA_NETWORK_TUNER, L"air dvb-t tuner 2", &path, &name));
     ComPtr<IBaseFilter> filter;
-    ASSERT_EQ(S_OK, DeviceDecodeUtils::CreateDeviceFilter(KSCATEGORY_BDA_NETWORK_TUNER, L"air://dvbt/0", &filter));
+    ASSERT_EQ(S_OK,
+              DeviceDecodeUtils::CreateDeviceFilter(KSCATEGORY_BDA_NETWORK_TUNER, L"air://dvbt/0", &filter));
     CLSID clsid;
     filter->GetClassID(&clsid);
     EXPECT_EQ(CLSID_NullRenderer, clsid);
@@ -230,7 +243,8 @@ TEST_F(DeviceDecodeUtilsTest, SplitKeepsEmptyPieces) {
     using V = std::vector<std::wstring>;
     EXPECT_EQ((V{L"a", L"b", L""}), DeviceDecodeUtils::split(L"a/#/b/#/", L"/#/"));
     EXPECT_EQ((V{L""}), DeviceDecodeUtils::split(L"", L"/#/"));
-    EXPECT_EQ((V{L"tv.channel.dvbt", L"474000/8"}), DeviceDecodeUtils::split(L"tv.channel.dvbt/#/474000/8", L"/#/"));
+    EXPECT_EQ((V{L"tv.channel.dvbt", L"474000/8"}),
+              DeviceDecodeUtils::split(L"tv.channel.dvbt/#/474000/8", L"/#/"));
     EXPECT_EQ((V{L"", L"x"}), DeviceDecodeUtils::split(L"/#/x", L"/#/"));
     EXPECT_EQ((V{L"abc"}), DeviceDecodeUtils::split(L"abc", L""));
 }

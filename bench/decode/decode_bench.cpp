@@ -26,7 +26,9 @@
 
 namespace {
 
-double seconds(const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; }
+double seconds(const timeval& t) {
+    return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+}
 
 double cpuSelf() {
     rusage r{};
@@ -121,14 +123,15 @@ double runFfmpeg(const std::string& file, bool oneThread) {
     if (pid == 0) {
         std::vector<const char*> args{"ffmpeg", "-nostdin", "-loglevel", "quiet"};
         if (oneThread) args.insert(args.end(), {"-threads", "1"});
-        args.insert(args.end(), {"-i", file.c_str(), "-map", "0:v:0", "-f", "rawvideo", "-pix_fmt", "yuyv422", "-y",
-                                 "/dev/null", nullptr});
+        args.insert(args.end(), {"-i", file.c_str(), "-map", "0:v:0", "-f", "rawvideo", "-pix_fmt", "yuyv422",
+                                 "-y", "/dev/null", nullptr});
         execvp("ffmpeg", const_cast<char* const*>(args.data()));
         _exit(127);
     }
     int status = 0;
     rusage r{};
-    if (pid < 0 || wait4(pid, &status, 0, &r) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    if (pid < 0 || wait4(pid, &status, 0, &r) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
     return seconds(r.ru_utime) + seconds(r.ru_stime);
 }
 
@@ -147,10 +150,12 @@ void measure(const std::string& file) {
         if (b >= 0) ff1 = std::min(ff1, b);
     }
     std::string name = std::filesystem::path(file).filename().string();
-    std::printf("%-34s %6.2f s stream %5lld frames | graph %6.1f ms/s | ffmpeg %6.1f ms/s (x%.2f) | ffmpeg -threads 1 "
-                "%6.1f ms/s (x%.2f)\n",
-                name.c_str(), best.streamSeconds, best.frames, 1000 * best.cpu / best.streamSeconds,
-                1000 * ff / best.streamSeconds, best.cpu / ff, 1000 * ff1 / best.streamSeconds, best.cpu / ff1);
+    std::printf(
+        "%-34s %6.2f s stream %5lld frames | graph %6.1f ms/s | ffmpeg %6.1f ms/s (x%.2f) | ffmpeg -threads "
+        "1 "
+        "%6.1f ms/s (x%.2f)\n",
+        name.c_str(), best.streamSeconds, best.frames, 1000 * best.cpu / best.streamSeconds,
+        1000 * ff / best.streamSeconds, best.cpu / ff, 1000 * ff1 / best.streamSeconds, best.cpu / ff1);
 }
 
 }  // namespace
@@ -162,8 +167,10 @@ int main(int argc, char** argv) {
         char dir[] = "/tmp/decode-bench-XXXXXX";
         if (mkdtemp(dir)) {
             generated = std::string(dir) + "/sd.ts";
-            std::string cmd = "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=720x576:rate=25 -f lavfi -i "
-                              "sine -t 20 -c:v mpeg2video -b:v 4M -c:a mp2 -f mpegts " + generated;
+            std::string cmd =
+                "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=720x576:rate=25 -f lavfi -i "
+                "sine -t 20 -c:v mpeg2video -b:v 4M -c:a mp2 -f mpegts " +
+                generated;
             if (std::system(cmd.c_str()) == 0) files.push_back(generated);
         }
         for (const char* c : {"dvbt_it_rai_muxA_498MHz.ts", "dvbt_fr_france2_spts.ts"}) {

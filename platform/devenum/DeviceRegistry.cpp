@@ -17,7 +17,8 @@ DWORD DeviceRegistry::registerDevice(DeviceRecord record) {
 
 bool DeviceRegistry::unregisterDevice(DWORD cookie) {
     std::lock_guard<std::mutex> guard(m_lock);
-    auto it = std::find_if(m_entries.begin(), m_entries.end(), [cookie](const Entry& e) { return e.cookie == cookie; });
+    auto it = std::find_if(m_entries.begin(), m_entries.end(),
+                           [cookie](const Entry& e) { return e.cookie == cookie; });
     if (it == m_entries.end()) return false;
     m_entries.erase(it);
     return true;

@@ -7,7 +7,8 @@
 namespace {
 
 // {0E5D8A35-8D1B-4C43-9E0E-6A4B4C0F2A11}: a stand-in "filter" interface for binding.
-constexpr IID IID_ITestDevice = {0x0E5D8A35, 0x8D1B, 0x4C43, {0x9E, 0x0E, 0x6A, 0x4B, 0x4C, 0x0F, 0x2A, 0x11}};
+constexpr IID IID_ITestDevice = {
+    0x0E5D8A35, 0x8D1B, 0x4C43, {0x9E, 0x0E, 0x6A, 0x4B, 0x4C, 0x0F, 0x2A, 0x11}};
 struct ITestDevice : IUnknown {
     COM_INTERFACE(ITestDevice, IUnknown)
     virtual int id() = 0;
@@ -73,7 +74,8 @@ TEST_F(SystemDeviceEnumTest, ListsOnlyTheAskedCategoryInRegistrationOrder) {
     EXPECT_TRUE(FAILED(hr));
 
     ComPtr<ITestDevice> dev;
-    ASSERT_EQ(S_OK, tuners[1]->BindToObject(nullptr, nullptr, IID_ITestDevice, reinterpret_cast<void**>(&dev)));
+    ASSERT_EQ(S_OK,
+              tuners[1]->BindToObject(nullptr, nullptr, IID_ITestDevice, reinterpret_cast<void**>(&dev)));
     EXPECT_EQ(2, dev->id());
 }
 
@@ -148,7 +150,8 @@ TEST_F(SystemDeviceEnumTest, PropertyBagRefusesAWrongVariantTypeAndWrites) {
     auto list = listCategory(KSCATEGORY_ENCODER, &hr);
     ASSERT_EQ(1u, list.size());
     ComPtr<IPropertyBag> bag;
-    ASSERT_EQ(S_OK, list[0]->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&bag)));
+    ASSERT_EQ(S_OK,
+              list[0]->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&bag)));
     CComVariant v(LONG(3));
     EXPECT_EQ(DISP_E_TYPEMISMATCH, bag->Read(L"FriendlyName", &v, nullptr));
     EXPECT_EQ(E_POINTER, bag->Read(nullptr, &v, nullptr));

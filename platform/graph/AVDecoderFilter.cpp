@@ -51,7 +51,8 @@ const BITMAPINFOHEADER* videoHeader(const AM_MEDIA_TYPE& mt, REFERENCE_TIME* fra
 }
 
 const WAVEFORMATEX* waveHeader(const AM_MEDIA_TYPE& mt) {
-    if (mt.formattype != FORMAT_WaveFormatEx || !mt.pbFormat || mt.cbFormat < sizeof(WAVEFORMATEX)) return nullptr;
+    if (mt.formattype != FORMAT_WaveFormatEx || !mt.pbFormat || mt.cbFormat < sizeof(WAVEFORMATEX))
+        return nullptr;
     return reinterpret_cast<const WAVEFORMATEX*>(mt.pbFormat);
 }
 
@@ -62,9 +63,13 @@ LONG frameBytes(const GUID& subtype, LONG width, LONG height) {
 }
 }  // namespace
 
-AVDecoderFilter::AVDecoderFilter() : CTransformFilter(L"AV Decoder", CLSID_AVDecoderFilter) { QuietMediaLibraries(); }
+AVDecoderFilter::AVDecoderFilter() : CTransformFilter(L"AV Decoder", CLSID_AVDecoderFilter) {
+    QuietMediaLibraries();
+}
 
-AVDecoderFilter::~AVDecoderFilter() { CloseDecoder(); }
+AVDecoderFilter::~AVDecoderFilter() {
+    CloseDecoder();
+}
 
 bool AVDecoderFilter::CanDecode(const AM_MEDIA_TYPE& mt) {
     AVCodecID id = codecFor(mt);
@@ -81,7 +86,9 @@ bool AVDecoderFilter::CanDecode(const AM_MEDIA_TYPE& mt) {
     return false;
 }
 
-bool AVDecoderFilter::IsVideo() const { return m_width > 0; }
+bool AVDecoderFilter::IsVideo() const {
+    return m_width > 0;
+}
 
 HRESULT AVDecoderFilter::CheckInputType(const CMediaType* mt) {
     if (!mt) return E_POINTER;
@@ -261,9 +268,9 @@ HRESULT AVDecoderFilter::DeliverVideo(AVFrame* frame) {
     if (!out->IsConnected()) return S_OK;
     const CMediaType& type = out->CurrentMediaType();
     bool yuy2 = type.subtype == MEDIASUBTYPE_YUY2;
-    m_sws = sws_getCachedContext(m_sws, frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                                 m_width, m_height, yuy2 ? AV_PIX_FMT_YUYV422 : AV_PIX_FMT_BGR24, SWS_BILINEAR,
-                                 nullptr, nullptr, nullptr);
+    m_sws = sws_getCachedContext(
+        m_sws, frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), m_width, m_height,
+        yuy2 ? AV_PIX_FMT_YUYV422 : AV_PIX_FMT_BGR24, SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!m_sws) return S_OK;
     ComPtr<IMediaSample> sample;
     HRESULT hr = out->GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
@@ -304,7 +311,8 @@ HRESULT AVDecoderFilter::DeliverAudio(AVFrame* frame) {
         AVChannelLayout outLayout;
         av_channel_layout_default(&outLayout, m_channels);
         if (swr_alloc_set_opts2(&m_swr, &outLayout, AV_SAMPLE_FMT_S16, m_rate, &frame->ch_layout,
-                                static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr) < 0 ||
+                                static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0,
+                                nullptr) < 0 ||
             swr_init(m_swr) < 0) {
             swr_free(&m_swr);
             return S_OK;

@@ -11,7 +11,6 @@ struct AVPacket;
 struct SwsContext;
 struct SwrContext;
 
-
 class AVDecoderFilter : public CTransformFilter {
 public:
     AVDecoderFilter();

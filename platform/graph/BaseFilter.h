@@ -36,7 +36,9 @@ protected:
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    HRESULT QueryInterfaceExtra(REFIID riid, void** ppv) override { return NonDelegatingQueryInterface(riid, ppv); }
+    HRESULT QueryInterfaceExtra(REFIID riid, void** ppv) override {
+        return NonDelegatingQueryInterface(riid, ppv);
+    }
 
     std::recursive_mutex m_filterLock;
     std::atomic<FILTER_STATE> m_state{State_Stopped};

@@ -45,7 +45,9 @@ HRESULT CBaseOutputPin::BreakConnect() {
     return S_OK;
 }
 
-HRESULT CBaseOutputPin::Active() { return m_allocator ? m_allocator->Commit() : VFW_E_NO_ALLOCATOR; }
+HRESULT CBaseOutputPin::Active() {
+    return m_allocator ? m_allocator->Commit() : VFW_E_NO_ALLOCATOR;
+}
 
 HRESULT CBaseOutputPin::Inactive() {
     if (m_allocator) m_allocator->Decommit();

@@ -10,8 +10,12 @@ CBasePin::CBasePin(CBaseFilter* filter, std::recursive_mutex* lock, const wchar_
 
 CBasePin::~CBasePin() = default;
 
-ULONG CBasePin::AddRef() { return m_filter->AddRef(); }
-ULONG CBasePin::Release() { return m_filter->Release(); }
+ULONG CBasePin::AddRef() {
+    return m_filter->AddRef();
+}
+ULONG CBasePin::Release() {
+    return m_filter->Release();
+}
 
 namespace {
 // A partial type matches a candidate when every field it names is equal.
@@ -56,7 +60,8 @@ HRESULT CBasePin::TryMediaTypes(IPin* receivePin, const AM_MEDIA_TYPE* mt, IEnum
     for (;;) {
         AM_MEDIA_TYPE* candidate = nullptr;
         ULONG fetched = 0;
-        if (types->Next(1, &candidate, &fetched) != S_OK || fetched != 1 || !candidate) return VFW_E_NO_ACCEPTABLE_TYPES;
+        if (types->Next(1, &candidate, &fetched) != S_OK || fetched != 1 || !candidate)
+            return VFW_E_NO_ACCEPTABLE_TYPES;
         CMediaType owned(*candidate);
         DeleteMediaType(candidate);
         if (!fitsPartialType(mt, owned)) continue;
@@ -177,7 +182,9 @@ HRESULT CBasePin::CheckConnect(IPin* peer) {
     return dir == m_dir ? VFW_E_INVALID_DIRECTION : S_OK;
 }
 
-HRESULT CBasePin::CompleteConnect(IPin*) { return S_OK; }
+HRESULT CBasePin::CompleteConnect(IPin*) {
+    return S_OK;
+}
 
 HRESULT CEnumMediaTypes::Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) {
     if (!types) return E_POINTER;

@@ -30,8 +30,8 @@ bool PinOffersMajorType(IPin* pin, const GUID* major) {
     return false;
 }
 
-HRESULT CCaptureGraphBuilder::FindPin(IUnknown* source, PIN_DIRECTION dir, const GUID* category, const GUID* type,
-                                      BOOL unconnected, int num, IPin** pin) {
+HRESULT CCaptureGraphBuilder::FindPin(IUnknown* source, PIN_DIRECTION dir, const GUID* category,
+                                      const GUID* type, BOOL unconnected, int num, IPin** pin) {
     if (!source || !pin) return E_POINTER;
     *pin = nullptr;
     // Pin categories belong to capture hardware this layer does not model.
@@ -50,7 +50,8 @@ HRESULT CCaptureGraphBuilder::FindPin(IUnknown* source, PIN_DIRECTION dir, const
         return S_OK;
     }
     ComPtr<IBaseFilter> filter;
-    if (FAILED(source->QueryInterface(IID_IBaseFilter, reinterpret_cast<void**>(&filter)))) return E_NOINTERFACE;
+    if (FAILED(source->QueryInterface(IID_IBaseFilter, reinterpret_cast<void**>(&filter))))
+        return E_NOINTERFACE;
     ComPtr<IEnumPins> pins;
     HRESULT hr = filter->EnumPins(&pins);
     if (FAILED(hr)) return hr;

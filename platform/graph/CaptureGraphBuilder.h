@@ -10,8 +10,8 @@ public:
     HRESULT GetFiltergraph(IGraphBuilder** graph) override;
     HRESULT RenderStream(const GUID* category, const GUID* type, IUnknown* source, IBaseFilter* intermediate,
                          IBaseFilter* sink) override;
-    HRESULT FindPin(IUnknown* source, PIN_DIRECTION dir, const GUID* category, const GUID* type, BOOL unconnected,
-                    int num, IPin** pin) override;
+    HRESULT FindPin(IUnknown* source, PIN_DIRECTION dir, const GUID* category, const GUID* type,
+                    BOOL unconnected, int num, IPin** pin) override;
 
 private:
     ComPtr<IGraphBuilder> m_graph;

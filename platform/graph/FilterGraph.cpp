@@ -18,7 +18,9 @@ std::vector<ComPtr<IPin>> pinsOf(IBaseFilter* filter, int direction) {
     return pins;
 }
 
-bool isSource(IBaseFilter* filter) { return pinsOf(filter, PINDIR_INPUT).empty(); }
+bool isSource(IBaseFilter* filter) {
+    return pinsOf(filter, PINDIR_INPUT).empty();
+}
 
 }  // namespace
 
@@ -159,7 +161,9 @@ HRESULT CFilterGraph::ChangeState(FILTER_STATE target) {
     HRESULT result = S_OK;
     auto apply = [&result, target](std::vector<ComPtr<IBaseFilter>>& list) {
         for (auto& f : list) {
-            HRESULT hr = target == State_Stopped ? f->Stop() : target == State_Paused ? f->Pause() : f->Run(0);
+            HRESULT hr = target == State_Stopped  ? f->Stop()
+                         : target == State_Paused ? f->Pause()
+                                                  : f->Run(0);
             if (FAILED(hr) && SUCCEEDED(result)) result = hr;
         }
     };
@@ -190,9 +194,13 @@ HRESULT CFilterGraph::Run() {
     return ChangeState(State_Running);
 }
 
-HRESULT CFilterGraph::Pause() { return ChangeState(State_Paused); }
+HRESULT CFilterGraph::Pause() {
+    return ChangeState(State_Paused);
+}
 
-HRESULT CFilterGraph::Stop() { return ChangeState(State_Stopped); }
+HRESULT CFilterGraph::Stop() {
+    return ChangeState(State_Stopped);
+}
 
 HRESULT CFilterGraph::GetState(LONG, OAFilterState* state) {
     if (!state) return E_POINTER;

@@ -142,7 +142,8 @@ TEST_F(FilterGraphTest, MembershipNamesAndEnumeration) {
 }
 
 TEST_F(FilterGraphTest, ConnectInsertsADecoderOnlyWhenNeeded) {
-    if (!TestStreams::get().ok()) GTEST_SKIP() << "the ffmpeg command-line tool could not make the test streams";
+    if (!TestStreams::get().ok())
+        GTEST_SKIP() << "the ffmpeg command-line tool could not make the test streams";
     auto src = loadSource("video.ts");
     ComPtr<CollectingSink> mpeg, rgb, rgb32;
     mpeg.Attach(CreateComObject<CollectingSink>(MEDIASUBTYPE_MPEG2_VIDEO));
@@ -173,9 +174,11 @@ TEST_F(FilterGraphTest, ConnectInsertsADecoderOnlyWhenNeeded) {
     EXPECT_EQ(24, vih->bmiHeader.biBitCount);
 
     ASSERT_EQ(S_OK, run(true));
-    EXPECT_EQ(VFW_E_NOT_STOPPED, graph->ConnectDirect(out.Get(), pinOf(mpeg.Get(), PINDIR_INPUT).Get(), nullptr));
+    EXPECT_EQ(VFW_E_NOT_STOPPED,
+              graph->ConnectDirect(out.Get(), pinOf(mpeg.Get(), PINDIR_INPUT).Get(), nullptr));
     EXPECT_EQ(VFW_E_NOT_STOPPED, graph->RemoveFilter(mpeg.Get()));
-    for (int i = 0; i < 2000 && !rgb->ended(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 2000 && !rgb->ended(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(S_OK, run(false));
     auto got = rgb->received();
     ASSERT_EQ(25u, got.size());
@@ -185,7 +188,8 @@ TEST_F(FilterGraphTest, ConnectInsertsADecoderOnlyWhenNeeded) {
 }
 
 TEST_F(FilterGraphTest, StateChangesReachEveryFilter) {
-    if (!TestStreams::get().ok()) GTEST_SKIP() << "the ffmpeg command-line tool could not make the test streams";
+    if (!TestStreams::get().ok())
+        GTEST_SKIP() << "the ffmpeg command-line tool could not make the test streams";
     auto src = loadSource("av.ts");
     ComPtr<CNullRenderer> video, audio;
     video.Attach(CreateComObject<CNullRenderer>());
@@ -193,8 +197,10 @@ TEST_F(FilterGraphTest, StateChangesReachEveryFilter) {
     graph->AddFilter(src.Get(), L"src");
     graph->AddFilter(video.Get(), L"v");
     graph->AddFilter(audio.Get(), L"a");
-    ASSERT_EQ(S_OK, graph->Connect(pinOf(src.Get(), PINDIR_OUTPUT, 0).Get(), pinOf(video.Get(), PINDIR_INPUT).Get()));
-    ASSERT_EQ(S_OK, graph->Connect(pinOf(src.Get(), PINDIR_OUTPUT, 1).Get(), pinOf(audio.Get(), PINDIR_INPUT).Get()));
+    ASSERT_EQ(S_OK, graph->Connect(pinOf(src.Get(), PINDIR_OUTPUT, 0).Get(),
+                                   pinOf(video.Get(), PINDIR_INPUT).Get()));
+    ASSERT_EQ(S_OK, graph->Connect(pinOf(src.Get(), PINDIR_OUTPUT, 1).Get(),
+                                   pinOf(audio.Get(), PINDIR_INPUT).Get()));
 
     ComPtr<IMediaControl> mc;
     graph.As(&mc);
@@ -266,7 +272,8 @@ TEST(MediaFileSourceTest, RefusesMissingAndForeignFiles) {
 }
 
 TEST(MediaFileSourceTest, OffersOneVideoAndOneAudioPin) {
-    if (!TestStreams::get().ok()) GTEST_SKIP() << "the ffmpeg command-line tool could not make the test streams";
+    if (!TestStreams::get().ok())
+        GTEST_SKIP() << "the ffmpeg command-line tool could not make the test streams";
     auto src = create<IFileSourceFilter>(CLSID_MediaFileSource);
     ASSERT_EQ(S_OK, src->Load(TestStreams::get().path("av.ts").c_str(), nullptr));
     EXPECT_EQ(E_UNEXPECTED, src->Load(TestStreams::get().path("av.ts").c_str(), nullptr));
@@ -318,17 +325,20 @@ TEST(CaptureGraphBuilderTest, FindPinAndRenderStreamRules) {
     graph->AddFilter(r.Get(), L"r");
     ASSERT_EQ(S_OK, builder->FindPin(srcFilter.Get(), PINDIR_OUTPUT, nullptr, &MEDIATYPE_Audio, 1, 0, &pin));
     EXPECT_EQ(L"Audio", static_cast<CBasePin*>(static_cast<IPin*>(pin.Get()))->Name());
-    EXPECT_EQ(E_FAIL, builder->FindPin(srcFilter.Get(), PINDIR_OUTPUT, nullptr, &MEDIATYPE_Stream, 1, 0, &pin));
+    EXPECT_EQ(E_FAIL,
+              builder->FindPin(srcFilter.Get(), PINDIR_OUTPUT, nullptr, &MEDIATYPE_Stream, 1, 0, &pin));
     ASSERT_EQ(S_OK, builder->RenderStream(nullptr, &MEDIATYPE_Audio, srcFilter.Get(), nullptr, r.Get()));
     // Only unconnected pins count once asked for.
-    EXPECT_EQ(E_FAIL, builder->FindPin(srcFilter.Get(), PINDIR_OUTPUT, nullptr, &MEDIATYPE_Audio, 1, 0, &pin));
+    EXPECT_EQ(E_FAIL,
+              builder->FindPin(srcFilter.Get(), PINDIR_OUTPUT, nullptr, &MEDIATYPE_Audio, 1, 0, &pin));
     EXPECT_EQ(S_OK, builder->FindPin(srcFilter.Get(), PINDIR_OUTPUT, nullptr, &MEDIATYPE_Audio, 0, 0, &pin));
     graph->RemoveFilter(srcFilter.Get());
 }
 
 TEST(MediaSampleTest, TimesLengthsAndAllocatorState) {
     ComPtr<IMemAllocator> alloc;
-    EXPECT_EQ(REGDB_E_CLASSNOTREG, CreateGraphObject(GUID_NULL, IID_IMemAllocator, reinterpret_cast<void**>(&alloc)));
+    EXPECT_EQ(REGDB_E_CLASSNOTREG,
+              CreateGraphObject(GUID_NULL, IID_IMemAllocator, reinterpret_cast<void**>(&alloc)));
     ComPtr<IBaseFilter> r = create<IBaseFilter>(CLSID_NullRenderer);
     ComPtr<IMemInputPin> in;
     ASSERT_EQ(S_OK, pinOf(r.Get(), PINDIR_INPUT).As(&in));

@@ -34,16 +34,20 @@ private:
         if (!mkdtemp(pattern)) return;
         m_dir = pattern;
         const std::string ffmpeg = "ffmpeg -nostdin -loglevel error -y ";
-        m_ok = run(ffmpeg +
-                   "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
-                   "-t 2 -c:v mpeg2video -c:a mp2 -f mpegts " + (m_dir / "av.ts").string()) &&
-               run(ffmpeg + "-f lavfi -i sine -t 1 -c:a mp2 -f mpegts " + (m_dir / "audio.ts").string()) &&
-               run(ffmpeg + "-f lavfi -i testsrc=size=176x144:rate=25 -t 1 -c:v mpeg2video -f mpegts " +
-                   (m_dir / "video.ts").string());
+        m_ok =
+            run(ffmpeg +
+                "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+                "-t 2 -c:v mpeg2video -c:a mp2 -f mpegts " +
+                (m_dir / "av.ts").string()) &&
+            run(ffmpeg + "-f lavfi -i sine -t 1 -c:a mp2 -f mpegts " + (m_dir / "audio.ts").string()) &&
+            run(ffmpeg + "-f lavfi -i testsrc=size=176x144:rate=25 -t 1 -c:v mpeg2video -f mpegts " +
+                (m_dir / "video.ts").string());
         // H.264 with B-frames and stereo AC-3, when this ffmpeg has an H.264 encoder.
-        m_h264 = m_ok && run(ffmpeg +
-                             "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 2 "
-                             "-c:v libx264 -bf 2 -c:a ac3 -ac 2 -f mpegts " + (m_dir / "h264ac3.ts").string());
+        m_h264 =
+            m_ok && run(ffmpeg +
+                        "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 2 "
+                        "-c:v libx264 -bf 2 -c:a ac3 -ac 2 -f mpegts " +
+                        (m_dir / "h264ac3.ts").string());
     }
     ~TestStreams() {
         std::error_code ec;

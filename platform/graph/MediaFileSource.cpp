@@ -45,7 +45,8 @@ bool typeOfStream(const AVStream* st, CMediaType* mt) {
         vih.rcTarget = vih.rcSource;
         vih.dwBitRate = static_cast<DWORD>(par->bit_rate);
         AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
-        if (rate.num > 0 && rate.den > 0) vih.AvgTimePerFrame = av_rescale_q(1, av_inv_q(rate), kTimeBase100ns);
+        if (rate.num > 0 && rate.den > 0)
+            vih.AvgTimePerFrame = av_rescale_q(1, av_inv_q(rate), kTimeBase100ns);
         vih.dwPictAspectRatioX = static_cast<DWORD>(par->width);
         vih.dwPictAspectRatioY = static_cast<DWORD>(par->height);
         vih.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
@@ -120,7 +121,8 @@ HRESULT MediaFileSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
     if (m_format) return E_UNEXPECTED;
     std::string path = WideToUtf8(fileName);
     AVFormatContext* format = nullptr;
-    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0)
+        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     if (avformat_find_stream_info(format, nullptr) < 0) {
         avformat_close_input(&format);
         return VFW_E_INVALIDMEDIATYPE;
@@ -130,7 +132,8 @@ HRESULT MediaFileSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
         const wchar_t* name;
         LONG bufferSize;
     };
-    const Choice choices[] = {{AVMEDIA_TYPE_VIDEO, L"Video", 4 << 20}, {AVMEDIA_TYPE_AUDIO, L"Audio", 256 << 10}};
+    const Choice choices[] = {{AVMEDIA_TYPE_VIDEO, L"Video", 4 << 20},
+                              {AVMEDIA_TYPE_AUDIO, L"Audio", 256 << 10}};
     // In a multiplex of several services the sound comes from the programme of the picture.
     int related = -1;
     for (const Choice& c : choices) {
@@ -139,7 +142,8 @@ HRESULT MediaFileSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
         if (index < 0) continue;
         CMediaType mt;
         if (!typeOfStream(format->streams[index], &mt)) continue;
-        m_pins.push_back(std::make_unique<MediaFileSourcePin>(this, &m_filterLock, c.name, index, mt, c.bufferSize));
+        m_pins.push_back(
+            std::make_unique<MediaFileSourcePin>(this, &m_filterLock, c.name, index, mt, c.bufferSize));
     }
     if (m_pins.empty()) {
         avformat_close_input(&format);
@@ -236,7 +240,9 @@ HRESULT MediaFileSource::GetDuration(LONGLONG* duration) {
     return S_OK;
 }
 
-HRESULT MediaFileSource::GetStopPosition(LONGLONG* stop) { return GetDuration(stop); }
+HRESULT MediaFileSource::GetStopPosition(LONGLONG* stop) {
+    return GetDuration(stop);
+}
 
 HRESULT MediaFileSource::GetCurrentPosition(LONGLONG* current) {
     if (!current) return E_POINTER;

@@ -15,13 +15,14 @@ struct AVFormatContext;
 struct AVPacket;
 class MediaFileSourcePin;
 
-
 class MediaFileSource : public CBaseFilter, public IFileSourceFilter, public IMediaSeeking {
 public:
     MediaFileSource();
     ~MediaFileSource() override;
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override { return CBaseFilter::QueryInterface(riid, ppv); }
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        return CBaseFilter::QueryInterface(riid, ppv);
+    }
     ULONG AddRef() override { return CBaseFilter::AddRef(); }
     ULONG Release() override { return CBaseFilter::Release(); }
 

@@ -9,8 +9,9 @@ extern "C" {
 
 #include "platform/graph/MediaFileSource.h"
 
-MediaFileSourcePin::MediaFileSourcePin(MediaFileSource* source, std::recursive_mutex* lock, const wchar_t* name,
-                                       int streamIndex, const CMediaType& type, LONG bufferSize)
+MediaFileSourcePin::MediaFileSourcePin(MediaFileSource* source, std::recursive_mutex* lock,
+                                       const wchar_t* name, int streamIndex, const CMediaType& type,
+                                       LONG bufferSize)
     : CSourceStream(source, lock, name),
       m_source(source),
       m_streamIndex(streamIndex),
@@ -58,7 +59,10 @@ HRESULT MediaFileSourcePin::FillBuffer(IMediaSample* sample) {
         int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
         if (ts != AV_NOPTS_VALUE) {
             REFERENCE_TIME start = m_source->ToReferenceTime(m_streamIndex, ts);
-            REFERENCE_TIME end = start + (packet->duration > 0 ? m_source->ToReferenceTime(m_streamIndex, ts + packet->duration) - start : 1);
+            REFERENCE_TIME end =
+                start + (packet->duration > 0
+                             ? m_source->ToReferenceTime(m_streamIndex, ts + packet->duration) - start
+                             : 1);
             sample->SetTime(&start, &end);
             m_source->NoteDelivered(start);
         } else {

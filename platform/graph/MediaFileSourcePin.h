@@ -7,8 +7,8 @@ class MediaFileSource;
 
 class MediaFileSourcePin : public CSourceStream {
 public:
-    MediaFileSourcePin(MediaFileSource* source, std::recursive_mutex* lock, const wchar_t* name, int streamIndex,
-                       const CMediaType& type, LONG bufferSize);
+    MediaFileSourcePin(MediaFileSource* source, std::recursive_mutex* lock, const wchar_t* name,
+                       int streamIndex, const CMediaType& type, LONG bufferSize);
 
     int StreamIndex() const { return m_streamIndex; }
 

@@ -78,11 +78,17 @@ std::wstring MediaGuidName(REFGUID g) {
     return GuidToString(g);
 }
 
-CMediaType::CMediaType() : AM_MEDIA_TYPE() { std::memset(static_cast<AM_MEDIA_TYPE*>(this), 0, sizeof(AM_MEDIA_TYPE)); }
+CMediaType::CMediaType() : AM_MEDIA_TYPE() {
+    std::memset(static_cast<AM_MEDIA_TYPE*>(this), 0, sizeof(AM_MEDIA_TYPE));
+}
 
-CMediaType::CMediaType(const AM_MEDIA_TYPE& src) : CMediaType() { CopyMediaType(this, &src); }
+CMediaType::CMediaType(const AM_MEDIA_TYPE& src) : CMediaType() {
+    CopyMediaType(this, &src);
+}
 
-CMediaType::CMediaType(const CMediaType& src) : CMediaType() { CopyMediaType(this, &src); }
+CMediaType::CMediaType(const CMediaType& src) : CMediaType() {
+    CopyMediaType(this, &src);
+}
 
 CMediaType& CMediaType::operator=(const AM_MEDIA_TYPE& src) {
     if (&src != this) {
@@ -97,9 +103,13 @@ CMediaType& CMediaType::operator=(const AM_MEDIA_TYPE& src) {
     return *this;
 }
 
-CMediaType& CMediaType::operator=(const CMediaType& src) { return *this = static_cast<const AM_MEDIA_TYPE&>(src); }
+CMediaType& CMediaType::operator=(const CMediaType& src) {
+    return *this = static_cast<const AM_MEDIA_TYPE&>(src);
+}
 
-CMediaType::~CMediaType() { FreeMediaType(*this); }
+CMediaType::~CMediaType() {
+    FreeMediaType(*this);
+}
 
 void CMediaType::Clear() {
     FreeMediaType(*this);

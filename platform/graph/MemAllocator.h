@@ -31,7 +31,8 @@ public:
     HRESULT GetProperties(ALLOCATOR_PROPERTIES* props) override;
     HRESULT Commit() override;
     HRESULT Decommit() override;
-    HRESULT GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end, DWORD flags) override;
+    HRESULT GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end,
+                      DWORD flags) override;
 
 private:
     std::mutex m_lock;

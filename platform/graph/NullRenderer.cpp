@@ -2,8 +2,11 @@
 
 class CNullRenderer::InputPin : public CBaseInputPin {
 public:
-    InputPin(CNullRenderer* owner, std::recursive_mutex* lock) : CBaseInputPin(owner, lock, L"In"), m_owner(owner) {}
-    HRESULT CheckMediaType(const CMediaType* mt) override { return mt && mt->IsValid() ? S_OK : VFW_E_TYPE_NOT_ACCEPTED; }
+    InputPin(CNullRenderer* owner, std::recursive_mutex* lock)
+        : CBaseInputPin(owner, lock, L"In"), m_owner(owner) {}
+    HRESULT CheckMediaType(const CMediaType* mt) override {
+        return mt && mt->IsValid() ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+    }
     HRESULT Receive(IMediaSample* sample) override {
         HRESULT hr = CBaseInputPin::Receive(sample);
         if (hr != S_OK) return hr;
@@ -25,4 +28,6 @@ CNullRenderer::CNullRenderer() : CBaseFilter(L"Null Renderer", CLSID_NullRendere
 
 CNullRenderer::~CNullRenderer() = default;
 
-CBasePin* CNullRenderer::GetPin(int n) { return n == 0 ? m_input.get() : nullptr; }
+CBasePin* CNullRenderer::GetPin(int n) {
+    return n == 0 ? m_input.get() : nullptr;
+}

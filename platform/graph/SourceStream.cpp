@@ -58,7 +58,8 @@ void CSourceStream::threadMain() {
         {
             // Paused: nothing flows until the filter runs (or stops).
             std::unique_lock<std::mutex> guard(m_threadLock);
-            m_wake.wait(guard, [this] { return m_exit || (m_running && m_filter->State() == State_Running); });
+            m_wake.wait(guard,
+                        [this] { return m_exit || (m_running && m_filter->State() == State_Running); });
             if (m_exit) return;
         }
         ComPtr<IMediaSample> sample;

@@ -46,8 +46,10 @@ HRESULT CTransInPlaceFilter::Copy(IMediaSample* source, IMediaSample** copy) {
     out->SetActualDataLength(len);
     REFERENCE_TIME start = 0, end = 0;
     hr = source->GetTime(&start, &end);
-    if (hr == S_OK) out->SetTime(&start, &end);
-    else if (hr == VFW_S_NO_STOP_TIME) out->SetTime(&start, nullptr);
+    if (hr == S_OK)
+        out->SetTime(&start, &end);
+    else if (hr == VFW_S_NO_STOP_TIME)
+        out->SetTime(&start, nullptr);
     out->SetSyncPoint(source->IsSyncPoint() == S_OK);
     out->SetDiscontinuity(source->IsDiscontinuity() == S_OK);
     out->SetPreroll(source->IsPreroll() == S_OK);
@@ -94,7 +96,8 @@ HRESULT CTransInPlaceInputPin::CheckMediaType(const CMediaType* mt) {
     HRESULT hr = m_inPlace->CheckInputType(mt);
     if (hr != S_OK) return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
     CBaseOutputPin* output = m_inPlace->OutputPin();
-    if (output->IsConnected()) return output->GetConnected()->QueryAccept(mt) == S_OK ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+    if (output->IsConnected())
+        return output->GetConnected()->QueryAccept(mt) == S_OK ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
     return S_OK;
 }
 

@@ -3,7 +3,8 @@
 #include "platform/graph/TransformInputPin.h"
 #include "platform/graph/TransformOutputPin.h"
 
-CTransformFilter::CTransformFilter(const wchar_t* objectName, const CLSID& clsid) : CBaseFilter(objectName, clsid) {}
+CTransformFilter::CTransformFilter(const wchar_t* objectName, const CLSID& clsid)
+    : CBaseFilter(objectName, clsid) {}
 
 CTransformFilter::~CTransformFilter() = default;
 
@@ -34,7 +35,9 @@ HRESULT CTransformFilter::Receive(IMediaSample* sample) {
     return OutputPin()->Deliver(out.Get());
 }
 
-HRESULT CTransformFilter::Transform(IMediaSample*, IMediaSample*) { return E_UNEXPECTED; }
+HRESULT CTransformFilter::Transform(IMediaSample*, IMediaSample*) {
+    return E_UNEXPECTED;
+}
 
 HRESULT CTransformFilter::EndOfStream() {
     if (!OutputPin()->IsConnected()) return S_OK;

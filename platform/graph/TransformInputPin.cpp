@@ -2,7 +2,8 @@
 
 #include "platform/graph/TransformFilter.h"
 
-CTransformInputPin::CTransformInputPin(CTransformFilter* filter, std::recursive_mutex* lock, const wchar_t* name)
+CTransformInputPin::CTransformInputPin(CTransformFilter* filter, std::recursive_mutex* lock,
+                                       const wchar_t* name)
     : CBaseInputPin(filter, lock, name), m_transform(filter) {}
 
 HRESULT CTransformInputPin::CheckMediaType(const CMediaType* mt) {

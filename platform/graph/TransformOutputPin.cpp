@@ -2,7 +2,8 @@
 
 #include "platform/graph/TransformFilter.h"
 
-CTransformOutputPin::CTransformOutputPin(CTransformFilter* filter, std::recursive_mutex* lock, const wchar_t* name)
+CTransformOutputPin::CTransformOutputPin(CTransformFilter* filter, std::recursive_mutex* lock,
+                                         const wchar_t* name)
     : CBaseOutputPin(filter, lock, name), m_transform(filter) {}
 
 HRESULT CTransformOutputPin::CheckConnect(IPin* peer) {
