@@ -138,6 +138,27 @@ std::wstring subPath(const std::wstring& base, LPCWSTR sub) {
     return base + L"\\" + sub;
 }
 
+// Writes the hive out, or forgets the change in memory when the file cannot be replaced (the
+// next call reads the file again). Called with g_lock held.
+LONG saveOrForget(int which) {
+    LONG rc = save(which);
+    if (rc != ERROR_SUCCESS) g_hives[which].loaded = false;
+    return rc;
+}
+
+// Runs a change on the key's hive under the lock and saves it when the change succeeded.
+template <typename Change>
+LONG editKey(HKEY key, Change change) {
+    int hive;
+    std::wstring path;
+    REGSAM access;
+    if (!resolve(key, hive, path, &access)) return ERROR_INVALID_HANDLE;
+    if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    std::lock_guard<std::mutex> lock(g_lock);
+    LONG rc = change(current(hive), path);
+    return rc == ERROR_SUCCESS ? saveOrForget(hive) : rc;
+}
+
 bool hasLineBreak(const wchar_t* s) {
     return s && (std::wcschr(s, L'\n') || std::wcschr(s, L'\r'));
 }
@@ -176,11 +197,8 @@ LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM acce
     if (!k) {
         k = &h.createKey(path);
         created = true;
-        LONG rc = save(hive);
-        if (rc != ERROR_SUCCESS) {
-            g_hives[hive].loaded = false;  // forget the key that did not reach the file
-            return rc;
-        }
+        LONG rc = saveOrForget(hive);
+        if (rc != ERROR_SUCCESS) return rc;
     }
     if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     *result = new HKEY__{hive, k->path, access};
@@ -225,36 +243,22 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data
 LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD dataSize) {
     if (!data && dataSize) return ERROR_INVALID_PARAMETER;
     if (hasLineBreak(name)) return ERROR_INVALID_PARAMETER;
-    int hive;
-    std::wstring path;
-    REGSAM access;
-    if (!resolve(key, hive, path, &access)) return ERROR_INVALID_HANDLE;
-    if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-    std::lock_guard<std::mutex> lock(g_lock);
-    Hive& h = current(hive);
-    Hive::Key* k = h.findKey(path);
-    if (!k) {
-        if (!Hive::normalize(path).empty()) return ERROR_FILE_NOT_FOUND;
-        k = &h.createKey(path);
-    }
-    Hive::setValue(*k, name ? name : L"", type, data, dataSize);
-    LONG rc = save(hive);
-    if (rc != ERROR_SUCCESS) g_hives[hive].loaded = false;
-    return rc;
+    return editKey(key, [&](Hive& h, const std::wstring& path) -> LONG {
+        Hive::Key* k = h.findKey(path);
+        if (!k) {
+            if (!Hive::normalize(path).empty()) return ERROR_FILE_NOT_FOUND;
+            k = &h.createKey(path);
+        }
+        Hive::setValue(*k, name ? name : L"", type, data, dataSize);
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG RegDeleteValueW(HKEY key, LPCWSTR name) {
-    int hive;
-    std::wstring path;
-    REGSAM access;
-    if (!resolve(key, hive, path, &access)) return ERROR_INVALID_HANDLE;
-    if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-    std::lock_guard<std::mutex> lock(g_lock);
-    Hive::Key* k = current(hive).findKey(path);
-    if (!k || !Hive::deleteValue(*k, name ? name : L"")) return ERROR_FILE_NOT_FOUND;
-    LONG rc = save(hive);
-    if (rc != ERROR_SUCCESS) g_hives[hive].loaded = false;
-    return rc;
+    return editKey(key, [&](Hive& h, const std::wstring& path) -> LONG {
+        Hive::Key* k = h.findKey(path);
+        return k && Hive::deleteValue(*k, name ? name : L"") ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    });
 }
 
 LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD, LPDWORD type, LPBYTE data,

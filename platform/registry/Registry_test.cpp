@@ -9,19 +9,12 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/TempFolder.h"
+
 namespace {
 
 class RegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/registry_test.XXXXXX";
-        m_dir = mkdtemp(tmpl);
-        setenv("PELMO_REGISTRY", m_dir.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("PELMO_REGISTRY");
-        std::filesystem::remove_all(m_dir);
-    }
     void writeHive(const std::string& text) {
         std::ofstream(m_dir + "/HKEY_LOCAL_MACHINE.reg", std::ios::binary) << text;
     }
@@ -31,7 +24,9 @@ protected:
         ss << in.rdbuf();
         return ss.str();
     }
-    std::string m_dir;
+    TempFolder m_folder{"registry_test"};
+    std::string m_dir = m_folder.path();
+    ScopedEnv m_env{"PELMO_REGISTRY", m_dir};
 };
 
 DWORD queryDword(HKEY k, const wchar_t* name, LONG* rc = nullptr) {
