@@ -1,6 +1,7 @@
 #include "platform/registry/Registry.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -138,6 +139,27 @@ std::wstring subPath(const std::wstring& base, LPCWSTR sub) {
     return base + L"\\" + sub;
 }
 
+// Serializes read-modify-write cycles of processes sharing a hive file: each holds an exclusive
+// lock on "<hive file>.lock" from reading the file to replacing it.
+class HiveFileLock {
+public:
+    explicit HiveFileLock(int which) {
+        std::string folder = hiveFolder();
+        if (!CreateFolders(folder)) return;
+        m_fd =
+            open((JoinPath(folder, kFileNames[which]) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (m_fd >= 0) flock(m_fd, LOCK_EX);
+    }
+    ~HiveFileLock() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    HiveFileLock(const HiveFileLock&) = delete;
+    HiveFileLock& operator=(const HiveFileLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
 // Writes the hive out, or forgets the change in memory when the file cannot be replaced (the
 // next call reads the file again). Called with g_lock held.
 LONG saveOrForget(int which) {
@@ -155,6 +177,7 @@ LONG editKey(HKEY key, Change change) {
     if (!resolve(key, hive, path, &access)) return ERROR_INVALID_HANDLE;
     if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     std::lock_guard<std::mutex> lock(g_lock);
+    HiveFileLock fileLock(hive);
     LONG rc = change(current(hive), path);
     return rc == ERROR_SUCCESS ? saveOrForget(hive) : rc;
 }
@@ -191,6 +214,7 @@ LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM acce
     if (!resolve(key, hive, base)) return ERROR_INVALID_HANDLE;
     std::wstring path = subPath(base, subKey);
     std::lock_guard<std::mutex> lock(g_lock);
+    HiveFileLock fileLock(hive);
     Hive& h = current(hive);
     Hive::Key* k = h.findKey(path);
     bool created = false;
