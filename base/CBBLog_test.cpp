@@ -187,6 +187,17 @@ TEST_F(CBBLogTest, RotatesWhileWritingAndKeepsTwoGenerations) {
     EXPECT_EQ(p19 + 8, both.size());
 }
 
+TEST_F(CBBLogTest, ErrorLogRotatesOnItsOwn) {
+    auto log = install(L"Skyvane.log", false, 300);
+    for (int i = 0; i < 12; ++i) fatal(L"fatal %02d", i);
+    std::string both = read("PelmoErrors.log.back") + read("PelmoErrors.log");
+    EXPECT_GE(std::filesystem::file_size(m_logs + "PelmoErrors.log.back"), 300u);
+    EXPECT_LT(std::filesystem::file_size(m_logs + "PelmoErrors.log"), 300u);
+    EXPECT_NE(both.find("fatal 10\n"), std::string::npos);
+    EXPECT_EQ(both.substr(both.size() - 9), "fatal 11\n");
+    finish(log);
+}
+
 TEST_F(CBBLogTest, LockedLogFallsBackToTheNumberedName) {
     std::filesystem::create_directories(m_logs);
     int fd = open((m_logs + "Skyvane.log").c_str(), O_WRONLY | O_CREAT, 0644);
