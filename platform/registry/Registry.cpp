@@ -182,6 +182,17 @@ LONG editKey(HKEY key, Change change) {
     return rc == ERROR_SUCCESS ? saveOrForget(hive) : rc;
 }
 
+// Runs a read on an existing key under the lock; ERROR_FILE_NOT_FOUND when the key is gone.
+template <typename Read>
+LONG readKey(HKEY key, Read read) {
+    int hive;
+    std::wstring path;
+    if (!resolve(key, hive, path)) return ERROR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(g_lock);
+    Hive::Key* k = current(hive).findKey(path);
+    return k ? read(*k) : static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+}
+
 bool hasLineBreak(const wchar_t* s) {
     return s && (std::wcschr(s, L'\n') || std::wcschr(s, L'\r'));
 }
@@ -243,25 +254,21 @@ LONG RegCloseKey(HKEY key) {
 
 LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
     if (data && !dataSize) return ERROR_INVALID_PARAMETER;
-    int hive;
-    std::wstring path;
-    if (!resolve(key, hive, path)) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(g_lock);
-    Hive::Key* k = current(hive).findKey(path);
-    if (!k) return ERROR_FILE_NOT_FOUND;
-    Hive::Value* v = Hive::findValue(*k, name ? name : L"");
-    if (!v) return ERROR_FILE_NOT_FOUND;
-    if (type) *type = v->type;
-    DWORD size = static_cast<DWORD>(v->data.size());
-    if (data) {
-        if (*dataSize < size) {
-            *dataSize = size;
-            return ERROR_MORE_DATA;
+    return readKey(key, [&](Hive::Key& k) -> LONG {
+        Hive::Value* v = Hive::findValue(k, name ? name : L"");
+        if (!v) return ERROR_FILE_NOT_FOUND;
+        if (type) *type = v->type;
+        DWORD size = static_cast<DWORD>(v->data.size());
+        if (data) {
+            if (*dataSize < size) {
+                *dataSize = size;
+                return ERROR_MORE_DATA;
+            }
+            if (size) std::memcpy(data, v->data.data(), size);
         }
-        if (size) std::memcpy(data, v->data.data(), size);
-    }
-    if (dataSize) *dataSize = size;
-    return ERROR_SUCCESS;
+        if (dataSize) *dataSize = size;
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD dataSize) {
@@ -289,26 +296,22 @@ LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWO
                    LPDWORD dataSize) {
     if (!name || !nameLength) return ERROR_INVALID_PARAMETER;
     if (data && !dataSize) return ERROR_INVALID_PARAMETER;
-    int hive;
-    std::wstring path;
-    if (!resolve(key, hive, path)) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(g_lock);
-    Hive::Key* k = current(hive).findKey(path);
-    if (!k) return ERROR_FILE_NOT_FOUND;
-    if (index >= k->values.size()) return ERROR_NO_MORE_ITEMS;
-    const Hive::Value& v = k->values[index];
-    DWORD size = static_cast<DWORD>(v.data.size());
-    if (*nameLength <= v.name.size() || (data && *dataSize < size)) {
+    return readKey(key, [&](Hive::Key& k) -> LONG {
+        if (index >= k.values.size()) return ERROR_NO_MORE_ITEMS;
+        const Hive::Value& v = k.values[index];
+        DWORD size = static_cast<DWORD>(v.data.size());
+        if (*nameLength <= v.name.size() || (data && *dataSize < size)) {
+            if (dataSize) *dataSize = size;
+            return ERROR_MORE_DATA;
+        }
+        std::wmemcpy(name, v.name.data(), v.name.size());
+        name[v.name.size()] = L'\0';
+        *nameLength = static_cast<DWORD>(v.name.size());
+        if (type) *type = v.type;
+        if (data && size) std::memcpy(data, v.data.data(), size);
         if (dataSize) *dataSize = size;
-        return ERROR_MORE_DATA;
-    }
-    std::wmemcpy(name, v.name.data(), v.name.size());
-    name[v.name.size()] = L'\0';
-    *nameLength = static_cast<DWORD>(v.name.size());
-    if (type) *type = v.type;
-    if (data && size) std::memcpy(data, v.data.data(), size);
-    if (dataSize) *dataSize = size;
-    return ERROR_SUCCESS;
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classLength, LPDWORD, LPDWORD subKeys,
