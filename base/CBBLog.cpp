@@ -276,23 +276,40 @@ void CBBLog::writeError(const std::string& line) {
 }
 
 int32_t CBBLog::writerLoop(void*) {
+    std::deque<std::string> batch;
     PMutexLocker lock(m_queueLock);
     for (;;) {
         while (m_queue.empty() && !m_stop) m_queueLock.wait();
         while (!m_queue.empty()) {
-            std::string line = std::move(m_queue.front());
-            m_queue.pop_front();
-            m_queuedBytes -= line.size();
+            // Everything queued so far is taken at once, so callers meet the lock free far more
+            // often than one line at a time would allow.
+            batch.swap(m_queue);
+            m_queuedBytes = 0;
             PMutexUnlocker unlock(m_queueLock);
-            if (m_mainOpen.load(std::memory_order_relaxed) && !writeLine(m_main, line)) {
-                // The path may change in a rotation; readers of it hold the file mutex.
-                PMutexLocker files(m_fileMutex);
-                if (!rotate(m_main)) m_mainOpen.store(false, std::memory_order_release);
-            }
+            writeBatch(batch);
+            batch.clear();
         }
         if (m_stop) break;
     }
     return 0;
+}
+
+void CBBLog::writeBatch(const std::deque<std::string>& lines) {
+    // Lines are gathered into one write for as long as they stay in one file; a line that brings
+    // the file to the maximum ends the write, and the file is rotated before the next line.
+    std::string chunk;
+    for (const std::string& line : lines) {
+        if (!m_mainOpen.load(std::memory_order_relaxed)) return;
+        chunk += line;
+        m_main.bytes += static_cast<int64_t>(line.size());
+        if (m_main.bytes < m_maxSize) continue;
+        writeAll(m_main.fd, chunk.data(), chunk.size());
+        chunk.clear();
+        // The path may change in a rotation; readers of it hold the file mutex.
+        PMutexLocker files(m_fileMutex);
+        if (!rotate(m_main)) m_mainOpen.store(false, std::memory_order_release);
+    }
+    if (!chunk.empty()) writeAll(m_main.fd, chunk.data(), chunk.size());
 }
 
 std::wstring CBBLog::mainLogPath() {

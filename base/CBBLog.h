@@ -71,6 +71,8 @@ private:
     void emit(int level, const wchar_t* message, size_t length);
     void enqueue(std::string&& line);
     int32_t writerLoop(void*);
+    // Writes lines to the main log in order, rotating it whenever it reaches the maximum.
+    void writeBatch(const std::deque<std::string>& lines);
 
     const std::wstring m_fileName;
     LogFile m_main;   // written by the writer thread only, once open
