@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test test-asan test-tsan fuzz demo clean
+.PHONY: all deps configure build test test-asan test-tsan fuzz fuzz-run bench demo clean
 
 all: build
 
@@ -30,9 +30,18 @@ test-tsan: deps
 	@cmake --build build-tsan -j $(JOBS)
 	@bash scripts/run-tests.sh build-tsan -L threaded
 
+# Fuzzers are built with clang (libFuzzer); only they and what they link are built.
+FUZZ_SECONDS ?= 20
 fuzz: deps
 	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DSKYVANE_FUZZ=ON -DSKYVANE_TESTS=OFF -DSKYVANE_BENCH=OFF >/dev/null
-	@cmake --build build-fuzz -j $(JOBS)
+	@cmake --build build-fuzz -j $(JOBS) --target fuzzers
+
+fuzz-run: fuzz
+	@bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
+# Benchmarks: each program prints its figures beside those of its peer.
+bench: build
+	@for b in $$(find $(BUILD)/bench -type f -name 'bench_*' -perm -u+x | sort); do echo "== $$b"; $$b; done
 
 demo:
 	@echo "The demo (reference host on the built-in demo broadcast) is not there yet."; exit 1

@@ -143,25 +143,11 @@ void CBBLog::emit(int level, const wchar_t* message, size_t length) {
     bool mainOpen = m_mainOpen.load(std::memory_order_acquire);
     if (!mainOpen && !m_errorOpen.load(std::memory_order_acquire)) return;
 
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm local;
-    localtime_r(&now.tv_sec, &local);
     char prefix[128];
-    int n;
-    if (m_showProcessId) {
-        n = std::snprintf(prefix, sizeof prefix, "%04d/%02d/%02d %02d:%02d:%02d.%03d [%-5.5s] %u - ",
-                          local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                          local.tm_sec, static_cast<int>(now.tv_nsec / 1000000), levelName(level),
-                          m_processId);
-    } else {
-        n = std::snprintf(prefix, sizeof prefix, "%04d/%02d/%02d %02d:%02d:%02d.%03d [%-5.5s] - ",
-                          local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                          local.tm_sec, static_cast<int>(now.tv_nsec / 1000000), levelName(level));
-    }
+    size_t n = buildPrefix(prefix, sizeof prefix, level);
     std::string line;
-    line.reserve(static_cast<size_t>(n) + m_exeBaseName.size() + 3 + length * 3 + 1);
-    line.append(prefix, n > 0 ? static_cast<size_t>(std::min<int>(n, sizeof prefix - 1)) : 0);
+    line.reserve(n + m_exeBaseName.size() + 3 + length * 3 + 1);
+    line.append(prefix, n);
     if (level == 0) {
         line += m_exeBaseName;
         line += " - ";
@@ -177,11 +163,38 @@ void CBBLog::emit(int level, const wchar_t* message, size_t length) {
     }
 }
 
+size_t CBBLog::buildPrefix(char* out, size_t size, int level) const {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    // The date and time up to the second change once a second: each thread keeps its last one
+    // rather than convert the clock to local time on every line.
+    thread_local time_t cachedSecond = -1;
+    thread_local char cachedText[64];
+    if (now.tv_sec != cachedSecond) {
+        tm local;
+        localtime_r(&now.tv_sec, &local);
+        std::snprintf(cachedText, sizeof cachedText, "%04d/%02d/%02d %02d:%02d:%02d", local.tm_year + 1900,
+                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+        cachedSecond = now.tv_sec;
+    }
+    int millis = static_cast<int>(now.tv_nsec / 1000000);
+    int n;
+    if (m_showProcessId) {
+        n = std::snprintf(out, size, "%s.%03d [%-5.5s] %u - ", cachedText, millis, levelName(level),
+                          m_processId);
+    } else {
+        n = std::snprintf(out, size, "%s.%03d [%-5.5s] - ", cachedText, millis, levelName(level));
+    }
+    return n > 0 ? std::min(static_cast<size_t>(n), size - 1) : 0;
+}
+
 void CBBLog::enqueue(std::string&& line) {
     PMutexLocker lock(m_queueLock);
+    // The writer only waits when it found the queue empty, so only the first line needs to wake it.
+    bool wasEmpty = m_queue.empty();
     m_queuedBytes += line.size();
     m_queue.push_back(std::move(line));
-    m_queueLock.signal();
+    if (wasEmpty) m_queueLock.signal();
 }
 
 void CBBLog::openLogs() {
@@ -263,23 +276,40 @@ void CBBLog::writeError(const std::string& line) {
 }
 
 int32_t CBBLog::writerLoop(void*) {
+    std::deque<std::string> batch;
     PMutexLocker lock(m_queueLock);
     for (;;) {
         while (m_queue.empty() && !m_stop) m_queueLock.wait();
         while (!m_queue.empty()) {
-            std::string line = std::move(m_queue.front());
-            m_queue.pop_front();
-            m_queuedBytes -= line.size();
+            // Everything queued so far is taken at once, so callers meet the lock free far more
+            // often than one line at a time would allow.
+            batch.swap(m_queue);
+            m_queuedBytes = 0;
             PMutexUnlocker unlock(m_queueLock);
-            if (m_mainOpen.load(std::memory_order_relaxed) && !writeLine(m_main, line)) {
-                // The path may change in a rotation; readers of it hold the file mutex.
-                PMutexLocker files(m_fileMutex);
-                if (!rotate(m_main)) m_mainOpen.store(false, std::memory_order_release);
-            }
+            writeBatch(batch);
+            batch.clear();
         }
         if (m_stop) break;
     }
     return 0;
+}
+
+void CBBLog::writeBatch(const std::deque<std::string>& lines) {
+    // Lines are gathered into one write for as long as they stay in one file; a line that brings
+    // the file to the maximum ends the write, and the file is rotated before the next line.
+    std::string chunk;
+    for (const std::string& line : lines) {
+        if (!m_mainOpen.load(std::memory_order_relaxed)) return;
+        chunk += line;
+        m_main.bytes += static_cast<int64_t>(line.size());
+        if (m_main.bytes < m_maxSize) continue;
+        writeAll(m_main.fd, chunk.data(), chunk.size());
+        chunk.clear();
+        // The path may change in a rotation; readers of it hold the file mutex.
+        PMutexLocker files(m_fileMutex);
+        if (!rotate(m_main)) m_mainOpen.store(false, std::memory_order_release);
+    }
+    if (!chunk.empty()) writeAll(m_main.fd, chunk.data(), chunk.size());
 }
 
 std::wstring CBBLog::mainLogPath() {

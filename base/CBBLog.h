@@ -66,9 +66,13 @@ private:
     // Moves the file to "<path>.back" and opens a new one (with the numbered fallbacks); false
     // when none opens, and the file is then closed for good.
     bool rotate(LogFile& file);
+    // The line prefix: local date and time to the millisecond, level name, process id if shown.
+    size_t buildPrefix(char* out, size_t size, int level) const;
     void emit(int level, const wchar_t* message, size_t length);
     void enqueue(std::string&& line);
     int32_t writerLoop(void*);
+    // Writes lines to the main log in order, rotating it whenever it reaches the maximum.
+    void writeBatch(const std::deque<std::string>& lines);
 
     const std::wstring m_fileName;
     LogFile m_main;   // written by the writer thread only, once open

@@ -14,6 +14,7 @@
 
 #include "base/Log.h"
 #include "base/PThread.h"
+#include "base/TempFolder.h"
 #include "base/Text.h"
 
 namespace {
@@ -22,20 +23,8 @@ constexpr int64_t kMax = 524288;
 
 class CBBLogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/cbblog_test.XXXXXX";
-        m_root = mkdtemp(tmpl);
-        m_logs = m_root + "/appdata/Kelvarin/Logs/";
-        setenv("PELMO_APPDATA", (m_root + "/appdata").c_str(), 1);
-        setenv("PELMO_REGISTRY", (m_root + "/registry").c_str(), 1);
-        std::filesystem::create_directories(m_root + "/registry");
-    }
-    void TearDown() override {
-        setCurrentLogger(nullptr);
-        unsetenv("PELMO_APPDATA");
-        unsetenv("PELMO_REGISTRY");
-        std::filesystem::remove_all(m_root);
-    }
+    void SetUp() override { std::filesystem::create_directories(m_root + "/registry"); }
+    void TearDown() override { setCurrentLogger(nullptr); }
     void setLogLevel(int level) {
         std::ofstream(m_root + "/registry/HKEY_LOCAL_MACHINE.reg")
             << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Kelvarin\\Pelmo]\n\"LogLevel\"=dword:" << level
@@ -71,7 +60,11 @@ protected:
         log.reset();
     }
 
-    std::string m_root, m_logs;
+    TempFolder m_folder{"cbblog_test"};
+    std::string m_root = m_folder.path();
+    std::string m_logs = m_root + "/appdata/Kelvarin/Logs/";
+    ScopedEnv m_appData{"PELMO_APPDATA", m_root + "/appdata"};
+    ScopedEnv m_registry{"PELMO_REGISTRY", m_root + "/registry"};
 };
 
 const char* kStamp = R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3})";
@@ -194,6 +187,17 @@ TEST_F(CBBLogTest, RotatesWhileWritingAndKeepsTwoGenerations) {
     EXPECT_EQ(p19 + 8, both.size());
 }
 
+TEST_F(CBBLogTest, ErrorLogRotatesOnItsOwn) {
+    auto log = install(L"Skyvane.log", false, 300);
+    for (int i = 0; i < 12; ++i) fatal(L"fatal %02d", i);
+    std::string both = read("PelmoErrors.log.back") + read("PelmoErrors.log");
+    EXPECT_GE(std::filesystem::file_size(m_logs + "PelmoErrors.log.back"), 300u);
+    EXPECT_LT(std::filesystem::file_size(m_logs + "PelmoErrors.log"), 300u);
+    EXPECT_NE(both.find("fatal 10\n"), std::string::npos);
+    EXPECT_EQ(both.substr(both.size() - 9), "fatal 11\n");
+    finish(log);
+}
+
 TEST_F(CBBLogTest, LockedLogFallsBackToTheNumberedName) {
     std::filesystem::create_directories(m_logs);
     int fd = open((m_logs + "Skyvane.log").c_str(), O_WRONLY | O_CREAT, 0644);
@@ -230,7 +234,7 @@ TEST_F(CBBLogTest, AllNamesLockedLeavesTheMainLogClosedButFatalStillReachesTheEr
 TEST_F(CBBLogTest, NoApplicationDataFolderMeansNothingIsLogged) {
     std::string file = m_root + "/not-a-folder";
     std::ofstream(file) << "x";
-    setenv("PELMO_APPDATA", file.c_str(), 1);
+    ScopedEnv appData("PELMO_APPDATA", file);
     auto log = install();
     fatal(L"nowhere");
     error(L"nowhere");

@@ -3,10 +3,11 @@
 #include "base/CRegistryImpl.h"
 
 std::shared_ptr<CRegistry> CRegistry::getInstance() {
-    // Made on first use, which falls within the plug-in's factory before any other thread runs;
-    // the function-local static also makes a racing first use safe.
-    static const std::shared_ptr<CRegistry> instance = std::make_shared<CRegistryImpl>();
-    return instance;
+    // Made on first use, which falls within the plug-in's factory before any other thread runs
+    // (the function-local static also makes a racing first use safe). Never released, so that a
+    // thread still logging while the process exits finds it alive.
+    static const auto* instance = new std::shared_ptr<CRegistry>(std::make_shared<CRegistryImpl>());
+    return *instance;
 }
 
 bool readRegistryDWORD(const std::wstring& key, const std::wstring& name, int32_t& value) {

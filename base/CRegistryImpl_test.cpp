@@ -6,25 +6,20 @@
 #include <filesystem>
 #include <fstream>
 
+#include "base/TempFolder.h"
+
 namespace {
 
 const std::wstring kKey = L"Software\\Kelvarin\\Pelmo\\PelmoTV";
 
 class CRegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/cregistry_test.XXXXXX";
-        m_dir = mkdtemp(tmpl);
-        setenv("PELMO_REGISTRY", m_dir.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("PELMO_REGISTRY");
-        std::filesystem::remove_all(m_dir);
-    }
     void writeHive(const std::string& text) {
         std::ofstream(m_dir + "/HKEY_LOCAL_MACHINE.reg", std::ios::binary) << text;
     }
-    std::string m_dir;
+    TempFolder m_folder{"cregistry_test"};
+    std::string m_dir = m_folder.path();
+    ScopedEnv m_env{"PELMO_REGISTRY", m_dir};
     CRegistryImpl m_reg;
 };
 

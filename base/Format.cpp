@@ -87,6 +87,23 @@ std::string narrowSpec(const Spec& s, const char* length, char conv, bool withPr
     return f;
 }
 
+bool plain(const Spec& s) {
+    return !s.left && !s.plus && !s.space && !s.alt && !s.zero && s.width < 0 && s.precision < 0;
+}
+
+// The common case of a bare %d, %u, %x or %X, without the detour through snprintf.
+void putPlainInteger(Sink& out, unsigned long long magnitude, bool negative, unsigned base, bool upper) {
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    wchar_t buf[24];
+    size_t pos = sizeof buf / sizeof buf[0];
+    do {
+        buf[--pos] = static_cast<wchar_t>(digits[magnitude % base]);
+        magnitude /= base;
+    } while (magnitude);
+    if (negative) buf[--pos] = L'-';
+    out.put(buf + pos, sizeof buf / sizeof buf[0] - pos);
+}
+
 template <typename T>
 void putNumber(Sink& out, const std::string& spec, T value) {
     char small[128];
@@ -265,7 +282,12 @@ size_t run(Sink& out, const wchar_t* fmt, va_list args) {
                         v = va_arg(args, int);
                         break;  // none and `l`: a 32-bit LONG
                 }
-                putNumber(out, narrowSpec(s, "ll", 'd'), v);
+                if (plain(s)) {
+                    unsigned long long m = v < 0 ? 0ull - static_cast<unsigned long long>(v) : v;
+                    putPlainInteger(out, m, v < 0, 10, false);
+                } else {
+                    putNumber(out, narrowSpec(s, "ll", 'd'), v);
+                }
                 break;
             }
             case L'u':
@@ -297,7 +319,11 @@ size_t run(Sink& out, const wchar_t* fmt, va_list args) {
                         v = va_arg(args, unsigned);
                         break;
                 }
-                putNumber(out, narrowSpec(s, "ll", static_cast<char>(conv)), v);
+                if (plain(s) && conv != L'o') {
+                    putPlainInteger(out, v, false, conv == L'u' ? 10 : 16, conv == L'X');
+                } else {
+                    putNumber(out, narrowSpec(s, "ll", static_cast<char>(conv)), v);
+                }
                 break;
             }
             case L'e':

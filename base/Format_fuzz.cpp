@@ -2,7 +2,7 @@
 //
 // Every argument slot holds the same pointer to L"ab", which is valid text read either way:
 // as wide text it is "ab", as narrow text "a" (its bytes are 'a', 0, 0, 0 ...). Integer
-// conversions read the pointer's bits. At most ten conversions are allowed, each taking at most
+// conversions read the pointer's bits. At most eight conversions are allowed, each taking at most
 // three arguments (width, precision, value), so no conversion reads past the 32 given.
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fmt.push_back(c);
     }
     fmt.push_back(L'\0');
-    if (conversions > 10) return 0;
+    if (conversions > 8) return 0;
 
     static const wchar_t text[] = L"ab";
     const void* p = text;

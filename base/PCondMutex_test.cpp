@@ -7,6 +7,7 @@
 #include "base/PLatch.h"
 #include "base/PMutexLocker.h"
 #include "base/PMutexUnlocker.h"
+#include "base/PThread.h"
 
 namespace {
 
@@ -42,14 +43,38 @@ TEST(PCondMutex, TimedWaitAnswersTheTimeOutCode) {
     EXPECT_EQ(m.timedWait(past), ETIMEDOUT);
 }
 
+// Tries the mutex from another thread and reports what it got.
+struct Prober {
+    PMutex* mutex;
+    int32_t probe(void*) {
+        int rc = mutex->tryLock();
+        if (rc == 0) mutex->unlock();
+        return rc;
+    }
+    int run() {
+        PThread t(nullptr, PThreadDelegateMember<Prober>(this, &Prober::probe));
+        int32_t rc = -1;
+        t.join(&rc);
+        return rc;
+    }
+};
+
 TEST(PMutex, RecursiveNeedsAsManyUnlocksAsLocks) {
     PMutex recursive(true);
+    Prober other{&recursive};
     ASSERT_EQ(recursive.lock(), 0);
     ASSERT_EQ(recursive.lock(), 0);
     EXPECT_EQ(recursive.unlock(), 0);
+    EXPECT_EQ(other.run(), EBUSY);  // still held once
     EXPECT_EQ(recursive.unlock(), 0);
-    // A third unlock: the thread no longer owns it.
-    EXPECT_EQ(recursive.unlock(), EPERM);
+    EXPECT_EQ(other.run(), 0);
+}
+
+TEST(PMutex, PlainMutexIsNotRecursive) {
+    PMutex plain;
+    ASSERT_EQ(plain.lock(), 0);
+    EXPECT_EQ(plain.tryLock(), EBUSY);  // the owner itself cannot take it again
+    EXPECT_EQ(plain.unlock(), 0);
 }
 
 TEST(PMutex, LockersNest) {

@@ -20,6 +20,10 @@ int PMutex::lock() {
     return pthread_mutex_lock(&m_mutex);
 }
 
+int PMutex::tryLock() {
+    return pthread_mutex_trylock(&m_mutex);
+}
+
 int PMutex::unlock() {
     return pthread_mutex_unlock(&m_mutex);
 }

@@ -12,6 +12,8 @@ public:
     PMutex& operator=(const PMutex&) = delete;
 
     int lock();
+    // 0 when locked now, EBUSY when another thread holds it.
+    int tryLock();
     int unlock();
 
 protected:

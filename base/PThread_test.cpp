@@ -8,6 +8,7 @@
 #include "base/PCondMutex.h"
 #include "base/PLatch.h"
 #include "base/PMutexLocker.h"
+#include "base/PMutexUnlocker.h"
 
 namespace {
 
@@ -105,6 +106,28 @@ TEST(PCondMutex, WakesAWaiterThatRetestsItsPredicate) {
     int32_t got = 0;
     ASSERT_EQ(consumer.join(&got), 0);
     EXPECT_EQ(got, 100);
+}
+
+TEST(PCondMutex, TimedWaitEndsWithZeroWhenSignalled) {
+    struct Flag {
+        PCondMutex cond;
+        bool set = false;
+        int32_t raise(void*) {
+            PMutexLocker lock(cond);
+            set = true;
+            cond.broadcast();
+            return 0;
+        }
+    } flag;
+    PMutexLocker lock(flag.cond);
+    PThread raiser(nullptr, PThreadDelegateMember<Flag>(&flag, &Flag::raise));
+    int rc = 0;
+    // The raiser needs the lock, which the wait releases; a minute is far beyond what it takes.
+    while (!flag.set && rc == 0) rc = flag.cond.timedWait(60000L);
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(flag.set);
+    PMutexUnlocker unlock(flag.cond);
+    raiser.join();
 }
 
 }  // namespace

@@ -43,7 +43,9 @@ UINT SysStringByteLen(BSTR s) {
     return static_cast<UINT>((reinterpret_cast<Header*>(s) - 1)->bytes);
 }
 
-UINT SysStringLen(BSTR s) { return SysStringByteLen(s) / sizeof(OLECHAR); }
+UINT SysStringLen(BSTR s) {
+    return SysStringByteLen(s) / sizeof(OLECHAR);
+}
 
 bool SysReAllocString(BSTR* s, LPCOLESTR text) {
     if (!s) return false;

@@ -203,8 +203,12 @@ HRESULT SafeArrayCopy(const SAFEARRAY* psa, SAFEARRAY** out) {
     return S_OK;
 }
 
-UINT SafeArrayGetDim(const SAFEARRAY* psa) { return psa ? psa->cDims : 0; }
-UINT SafeArrayGetElemsize(const SAFEARRAY* psa) { return psa ? psa->cbElements : 0; }
+UINT SafeArrayGetDim(const SAFEARRAY* psa) {
+    return psa ? psa->cDims : 0;
+}
+UINT SafeArrayGetElemsize(const SAFEARRAY* psa) {
+    return psa ? psa->cbElements : 0;
+}
 
 HRESULT SafeArrayGetVartype(const SAFEARRAY* psa, VARTYPE* vt) {
     if (!psa || !vt) return E_INVALIDARG;
@@ -291,4 +295,6 @@ HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** data) {
     return S_OK;
 }
 
-HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) { return SafeArrayUnlock(psa); }
+HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) {
+    return SafeArrayUnlock(psa);
+}

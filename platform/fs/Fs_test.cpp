@@ -6,24 +6,19 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "base/TempFolder.h"
+
 namespace {
 
 class AppDataTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/fs_test.XXXXXX";
-        m_root = mkdtemp(tmpl);
-    }
-    void TearDown() override {
-        unsetenv("PELMO_APPDATA");
-        std::filesystem::remove_all(m_root);
-    }
-    std::string m_root;
+    TempFolder m_folder{"fs_test"};
+    std::string m_root = m_folder.path();
 };
 
 TEST_F(AppDataTest, CreatesTheFolderAndItsParentsOnDemand) {
     std::string wanted = m_root + "/a/b/appdata/";
-    setenv("PELMO_APPDATA", wanted.c_str(), 1);
+    ScopedEnv env("PELMO_APPDATA", wanted);
     std::string folder;
     ASSERT_TRUE(GetAppDataFolder(folder));
     EXPECT_EQ(folder, m_root + "/a/b/appdata");
@@ -37,11 +32,13 @@ TEST_F(AppDataTest, FailsWhenThePlaceIsAFileAndLeavesTheOutputAlone) {
     FILE* f = fopen(file.c_str(), "w");
     ASSERT_NE(f, nullptr);
     fclose(f);
-    setenv("PELMO_APPDATA", (file + "/below").c_str(), 1);
     std::string folder = "untouched";
-    EXPECT_FALSE(GetAppDataFolder(folder));
-    EXPECT_EQ(folder, "untouched");
-    setenv("PELMO_APPDATA", file.c_str(), 1);
+    {
+        ScopedEnv env("PELMO_APPDATA", file + "/below");
+        EXPECT_FALSE(GetAppDataFolder(folder));
+        EXPECT_EQ(folder, "untouched");
+    }
+    ScopedEnv env("PELMO_APPDATA", file);
     EXPECT_FALSE(GetAppDataFolder(folder));
 }
 

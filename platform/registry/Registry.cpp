@@ -1,6 +1,7 @@
 #include "platform/registry/Registry.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -138,6 +139,60 @@ std::wstring subPath(const std::wstring& base, LPCWSTR sub) {
     return base + L"\\" + sub;
 }
 
+// Serializes read-modify-write cycles of processes sharing a hive file: each holds an exclusive
+// lock on "<hive file>.lock" from reading the file to replacing it.
+class HiveFileLock {
+public:
+    explicit HiveFileLock(int which) {
+        std::string folder = hiveFolder();
+        if (!CreateFolders(folder)) return;
+        m_fd =
+            open((JoinPath(folder, kFileNames[which]) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (m_fd >= 0) flock(m_fd, LOCK_EX);
+    }
+    ~HiveFileLock() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    HiveFileLock(const HiveFileLock&) = delete;
+    HiveFileLock& operator=(const HiveFileLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
+// Writes the hive out, or forgets the change in memory when the file cannot be replaced (the
+// next call reads the file again). Called with g_lock held.
+LONG saveOrForget(int which) {
+    LONG rc = save(which);
+    if (rc != ERROR_SUCCESS) g_hives[which].loaded = false;
+    return rc;
+}
+
+// Runs a change on the key's hive under the lock and saves it when the change succeeded.
+template <typename Change>
+LONG editKey(HKEY key, Change change) {
+    int hive;
+    std::wstring path;
+    REGSAM access;
+    if (!resolve(key, hive, path, &access)) return ERROR_INVALID_HANDLE;
+    if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    std::lock_guard<std::mutex> lock(g_lock);
+    HiveFileLock fileLock(hive);
+    LONG rc = change(current(hive), path);
+    return rc == ERROR_SUCCESS ? saveOrForget(hive) : rc;
+}
+
+// Runs a read on an existing key under the lock; ERROR_FILE_NOT_FOUND when the key is gone.
+template <typename Read>
+LONG readKey(HKEY key, Read read) {
+    int hive;
+    std::wstring path;
+    if (!resolve(key, hive, path)) return ERROR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(g_lock);
+    Hive::Key* k = current(hive).findKey(path);
+    return k ? read(*k) : static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+}
+
 bool hasLineBreak(const wchar_t* s) {
     return s && (std::wcschr(s, L'\n') || std::wcschr(s, L'\r'));
 }
@@ -170,17 +225,15 @@ LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM acce
     if (!resolve(key, hive, base)) return ERROR_INVALID_HANDLE;
     std::wstring path = subPath(base, subKey);
     std::lock_guard<std::mutex> lock(g_lock);
+    HiveFileLock fileLock(hive);
     Hive& h = current(hive);
     Hive::Key* k = h.findKey(path);
     bool created = false;
     if (!k) {
         k = &h.createKey(path);
         created = true;
-        LONG rc = save(hive);
-        if (rc != ERROR_SUCCESS) {
-            g_hives[hive].loaded = false;  // forget the key that did not reach the file
-            return rc;
-        }
+        LONG rc = saveOrForget(hive);
+        if (rc != ERROR_SUCCESS) return rc;
     }
     if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     *result = new HKEY__{hive, k->path, access};
@@ -201,86 +254,64 @@ LONG RegCloseKey(HKEY key) {
 
 LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
     if (data && !dataSize) return ERROR_INVALID_PARAMETER;
-    int hive;
-    std::wstring path;
-    if (!resolve(key, hive, path)) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(g_lock);
-    Hive::Key* k = current(hive).findKey(path);
-    if (!k) return ERROR_FILE_NOT_FOUND;
-    Hive::Value* v = Hive::findValue(*k, name ? name : L"");
-    if (!v) return ERROR_FILE_NOT_FOUND;
-    if (type) *type = v->type;
-    DWORD size = static_cast<DWORD>(v->data.size());
-    if (data) {
-        if (*dataSize < size) {
-            *dataSize = size;
-            return ERROR_MORE_DATA;
+    return readKey(key, [&](Hive::Key& k) -> LONG {
+        Hive::Value* v = Hive::findValue(k, name ? name : L"");
+        if (!v) return ERROR_FILE_NOT_FOUND;
+        if (type) *type = v->type;
+        DWORD size = static_cast<DWORD>(v->data.size());
+        if (data) {
+            if (*dataSize < size) {
+                *dataSize = size;
+                return ERROR_MORE_DATA;
+            }
+            if (size) std::memcpy(data, v->data.data(), size);
         }
-        if (size) std::memcpy(data, v->data.data(), size);
-    }
-    if (dataSize) *dataSize = size;
-    return ERROR_SUCCESS;
+        if (dataSize) *dataSize = size;
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD dataSize) {
     if (!data && dataSize) return ERROR_INVALID_PARAMETER;
     if (hasLineBreak(name)) return ERROR_INVALID_PARAMETER;
-    int hive;
-    std::wstring path;
-    REGSAM access;
-    if (!resolve(key, hive, path, &access)) return ERROR_INVALID_HANDLE;
-    if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-    std::lock_guard<std::mutex> lock(g_lock);
-    Hive& h = current(hive);
-    Hive::Key* k = h.findKey(path);
-    if (!k) {
-        if (!Hive::normalize(path).empty()) return ERROR_FILE_NOT_FOUND;
-        k = &h.createKey(path);
-    }
-    Hive::setValue(*k, name ? name : L"", type, data, dataSize);
-    LONG rc = save(hive);
-    if (rc != ERROR_SUCCESS) g_hives[hive].loaded = false;
-    return rc;
+    return editKey(key, [&](Hive& h, const std::wstring& path) -> LONG {
+        Hive::Key* k = h.findKey(path);
+        if (!k) {
+            if (!Hive::normalize(path).empty()) return ERROR_FILE_NOT_FOUND;
+            k = &h.createKey(path);
+        }
+        Hive::setValue(*k, name ? name : L"", type, data, dataSize);
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG RegDeleteValueW(HKEY key, LPCWSTR name) {
-    int hive;
-    std::wstring path;
-    REGSAM access;
-    if (!resolve(key, hive, path, &access)) return ERROR_INVALID_HANDLE;
-    if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-    std::lock_guard<std::mutex> lock(g_lock);
-    Hive::Key* k = current(hive).findKey(path);
-    if (!k || !Hive::deleteValue(*k, name ? name : L"")) return ERROR_FILE_NOT_FOUND;
-    LONG rc = save(hive);
-    if (rc != ERROR_SUCCESS) g_hives[hive].loaded = false;
-    return rc;
+    return editKey(key, [&](Hive& h, const std::wstring& path) -> LONG {
+        Hive::Key* k = h.findKey(path);
+        return k && Hive::deleteValue(*k, name ? name : L"") ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    });
 }
 
 LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD, LPDWORD type, LPBYTE data,
                    LPDWORD dataSize) {
     if (!name || !nameLength) return ERROR_INVALID_PARAMETER;
     if (data && !dataSize) return ERROR_INVALID_PARAMETER;
-    int hive;
-    std::wstring path;
-    if (!resolve(key, hive, path)) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(g_lock);
-    Hive::Key* k = current(hive).findKey(path);
-    if (!k) return ERROR_FILE_NOT_FOUND;
-    if (index >= k->values.size()) return ERROR_NO_MORE_ITEMS;
-    const Hive::Value& v = k->values[index];
-    DWORD size = static_cast<DWORD>(v.data.size());
-    if (*nameLength <= v.name.size() || (data && *dataSize < size)) {
+    return readKey(key, [&](Hive::Key& k) -> LONG {
+        if (index >= k.values.size()) return ERROR_NO_MORE_ITEMS;
+        const Hive::Value& v = k.values[index];
+        DWORD size = static_cast<DWORD>(v.data.size());
+        if (*nameLength <= v.name.size() || (data && *dataSize < size)) {
+            if (dataSize) *dataSize = size;
+            return ERROR_MORE_DATA;
+        }
+        std::wmemcpy(name, v.name.data(), v.name.size());
+        name[v.name.size()] = L'\0';
+        *nameLength = static_cast<DWORD>(v.name.size());
+        if (type) *type = v.type;
+        if (data && size) std::memcpy(data, v.data.data(), size);
         if (dataSize) *dataSize = size;
-        return ERROR_MORE_DATA;
-    }
-    std::wmemcpy(name, v.name.data(), v.name.size());
-    name[v.name.size()] = L'\0';
-    *nameLength = static_cast<DWORD>(v.name.size());
-    if (type) *type = v.type;
-    if (data && size) std::memcpy(data, v.data.data(), size);
-    if (dataSize) *dataSize = size;
-    return ERROR_SUCCESS;
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classLength, LPDWORD, LPDWORD subKeys,

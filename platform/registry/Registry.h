@@ -4,7 +4,8 @@
 // HKEY_LOCAL_MACHINE.reg and HKEY_CURRENT_USER.reg, in the format described in Hive.h. A file
 // is read again whenever it has changed since it was last read, and every write replaces the
 // whole file at once (a temporary file renamed over it), so a reader never sees half a file.
-// A missing file is an empty hive; a damaged one is read as far as it is valid.
+// A missing file is an empty hive; a damaged one is read as far as it is valid. Processes that
+// write one hive take turns through a lock file beside it, so no write is lost.
 #pragma once
 
 #include <cstdint>

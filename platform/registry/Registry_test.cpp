@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -9,19 +10,12 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/TempFolder.h"
+
 namespace {
 
 class RegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/registry_test.XXXXXX";
-        m_dir = mkdtemp(tmpl);
-        setenv("PELMO_REGISTRY", m_dir.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("PELMO_REGISTRY");
-        std::filesystem::remove_all(m_dir);
-    }
     void writeHive(const std::string& text) {
         std::ofstream(m_dir + "/HKEY_LOCAL_MACHINE.reg", std::ios::binary) << text;
     }
@@ -31,7 +25,9 @@ protected:
         ss << in.rdbuf();
         return ss.str();
     }
-    std::string m_dir;
+    TempFolder m_folder{"registry_test"};
+    std::string m_dir = m_folder.path();
+    ScopedEnv m_env{"PELMO_REGISTRY", m_dir};
 };
 
 DWORD queryDword(HKEY k, const wchar_t* name, LONG* rc = nullptr) {
@@ -82,9 +78,9 @@ TEST_F(RegistryTest, WritesReplaceTheFileAndAreSeenAgain) {
               ERROR_SUCCESS);
     RegCloseKey(k);
     EXPECT_NE(readHive().find("\"CountryCode\"=dword:0000002a"), std::string::npos) << readHive();
-    // No temporary files are left beside the hive.
+    // No temporary files are left beside the hive (and its lock file).
     size_t files = 0;
-    for (auto& e : std::filesystem::directory_iterator(m_dir)) files += e.is_regular_file();
+    for (auto& e : std::filesystem::directory_iterator(m_dir)) files += e.path().extension() != ".lock";
     EXPECT_EQ(files, 1u);
 
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"software\\kelvarin\\pelmo\\pelmotv", 0, nullptr, 0,
@@ -148,6 +144,36 @@ TEST_F(RegistryTest, DamagedFileKeepsItsValidPartAndAWriteRepairsIt) {
     queryDword(k, L"a", &rc);
     EXPECT_EQ(rc, ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(readHive().find("zz"), std::string::npos);
+    RegCloseKey(k);
+}
+
+TEST_F(RegistryTest, WritersInTwoProcessesLoseNothing) {
+    auto writeMany = [](const wchar_t* prefix) {
+        HKEY k = nullptr;
+        if (RegCreateKeyW(HKEY_LOCAL_MACHINE, L"Shared", &k) != ERROR_SUCCESS) return false;
+        bool ok = true;
+        for (DWORD i = 0; i < 40; ++i) {
+            std::wstring name = prefix + std::to_wstring(i);
+            ok = ok && RegSetValueExW(k, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&i), 4) ==
+                           ERROR_SUCCESS;
+        }
+        RegCloseKey(k);
+        return ok;
+    };
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(writeMany(L"child") ? 0 : 1);
+    EXPECT_TRUE(writeMany(L"parent"));
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    HKEY k = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Shared", 0, KEY_READ, &k), ERROR_SUCCESS);
+    DWORD values = 0;
+    ASSERT_EQ(RegQueryInfoKeyW(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                               nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(values, 80u);
     RegCloseKey(k);
 }
 

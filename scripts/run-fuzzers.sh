@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# run-fuzzers.sh BUILD_DIR [SECONDS]
+# Runs every *_fuzz program of a fuzz build for SECONDS each (default 20), starting from its
+# seeds in fuzz/seeds/<name>/ when there are any. The seeds are copied: a run never writes into
+# the source tree. A crash, leak or time-out fails the run and keeps the crashing input.
+set -euo pipefail
+build=$1
+seconds=${2:-20}
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+status=0
+found=0
+while IFS= read -r fuzzer; do
+  found=1
+  name=$(basename "$fuzzer")
+  corpus="$work/$name"
+  mkdir -p "$corpus"
+  if [ -d "$root/fuzz/seeds/$name" ]; then cp -r "$root/fuzz/seeds/$name/." "$corpus/"; fi
+  echo "== $name (${seconds}s)"
+  if ! "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+      -artifact_prefix="$build/$name-" "$corpus" 2>"$work/$name.log"; then
+    tail -40 "$work/$name.log"
+    echo "FAILED: $name (artifacts in $build/)"
+    status=1
+  else
+    grep -E "stat::number_of_executed_units|Done" "$work/$name.log" | tail -2 || true
+  fi
+done < <(find "$build" -type f -name '*_fuzz' -perm -u+x | sort)
+if [ "$found" = 0 ]; then echo "no fuzzers in $build"; fi
+exit $status
