@@ -65,3 +65,21 @@ std::string WideToUtf8(const wchar_t* text, size_t len) {
 }
 
 std::string WideToUtf8(const std::wstring& text) { return WideToUtf8(text.data(), text.size()); }
+
+std::vector<std::wstring> SplitText(const std::wstring& text, const std::wstring& separator) {
+    std::vector<std::wstring> pieces;
+    if (separator.empty()) {
+        pieces.push_back(text);
+        return pieces;
+    }
+    size_t pos = 0;
+    for (;;) {
+        size_t found = text.find(separator, pos);
+        if (found == std::wstring::npos) {
+            pieces.push_back(text.substr(pos));
+            return pieces;
+        }
+        pieces.push_back(text.substr(pos, found - pos));
+        pos = found + separator.size();
+    }
+}

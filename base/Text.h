@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Reads bytes as UTF-8 sequences of one to three bytes; stops at the first invalid or
 // incomplete sequence (four-byte forms included) and keeps what came before.
@@ -14,3 +15,7 @@ std::wstring NarrowToWide(const char* bytes, size_t len);
 std::string WideToUtf8(const std::wstring& text);
 std::string WideToUtf8(const wchar_t* text, size_t len);
 void AppendWideAsUtf8(std::string& out, const wchar_t* text, size_t len);
+
+// Splits at every occurrence of separator; an empty separator gives the whole text as one piece.
+// Always at least one piece: "a//b" by "/" gives "a", "", "b".
+std::vector<std::wstring> SplitText(const std::wstring& text, const std::wstring& separator);

@@ -20,3 +20,12 @@ TEST(WideToUtf8, OneToThreeBytesPerUnit) {
     EXPECT_EQ("\xED\xA0\xBD\xED\xB8\x80", WideToUtf8(std::wstring(1, wchar_t(0x1F600))));
     EXPECT_EQ(L"\u00e9\u20ac", NarrowToWide(WideToUtf8(L"\u00e9\u20ac")));
 }
+
+TEST(SplitText, KeepsEmptyPiecesAndTheWholeTextWithoutSeparator) {
+    using V = std::vector<std::wstring>;
+    EXPECT_EQ((V{L"a", L"", L"b"}), SplitText(L"a//b", L"/"));
+    EXPECT_EQ((V{L"tv.channel.dvbt", L"474000/8"}), SplitText(L"tv.channel.dvbt/#/474000/8", L"/#/"));
+    EXPECT_EQ((V{L"", L""}), SplitText(L"/#/", L"/#/"));
+    EXPECT_EQ((V{L"abc"}), SplitText(L"abc", L""));
+    EXPECT_EQ((V{L""}), SplitText(L"", L"/"));
+}

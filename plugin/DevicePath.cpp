@@ -1,25 +1,12 @@
 #include "plugin/DevicePath.h"
 
+#include "base/Text.h"
 #include "base/Log.h"
 #include "tuning/MediaType.h"
 #include "tuning/MediumString.h"
 
 std::vector<std::wstring> DevicePath::split(const std::wstring& text, const std::wstring& separator) {
-    std::vector<std::wstring> pieces;
-    if (separator.empty()) {
-        pieces.push_back(text);
-        return pieces;
-    }
-    size_t pos = 0;
-    for (;;) {
-        size_t found = text.find(separator, pos);
-        if (found == std::wstring::npos) {
-            pieces.push_back(text.substr(pos));
-            return pieces;
-        }
-        pieces.push_back(text.substr(pos, found - pos));
-        pos = found + separator.size();
-    }
+    return SplitText(text, separator);
 }
 
 std::wstring DevicePath::removeAll(std::wstring text, const std::wstring& what) {

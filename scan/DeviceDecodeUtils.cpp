@@ -2,6 +2,7 @@
 
 #include <cwctype>
 
+#include "base/Text.h"
 #include "base/Log.h"
 #include "platform/devenum/DevEnum.h"
 
@@ -273,19 +274,5 @@ HRESULT DeviceDecodeUtils::ConnectPins(IGraphBuilder* graph, IBaseFilter* source
 }
 
 std::vector<std::wstring> DeviceDecodeUtils::split(const std::wstring& text, const std::wstring& separator) {
-    std::vector<std::wstring> pieces;
-    if (separator.empty()) {
-        pieces.push_back(text);
-        return pieces;
-    }
-    size_t pos = 0;
-    for (;;) {
-        size_t found = text.find(separator, pos);
-        if (found == std::wstring::npos) {
-            pieces.push_back(text.substr(pos));
-            return pieces;
-        }
-        pieces.push_back(text.substr(pos, found - pos));
-        pos = found + separator.size();
-    }
+    return SplitText(text, separator);
 }
