@@ -26,6 +26,7 @@ inline Bytes makeSection(uint8_t tableId, uint16_t extension, int version, int n
                static_cast<uint8_t>(0xC1 | ((version & 0x1F) << 1)),
                static_cast<uint8_t>(number),
                static_cast<uint8_t>(last)};
+    s.reserve(sectionLength + 3);  // also keeps g++ 12 from a false out-of-bounds warning
     s.insert(s.end(), body.begin(), body.end());
     const uint32_t crc = Mpeg2Crc32(s.data(), s.size());
     for (int k = 3; k >= 0; --k) s.push_back(static_cast<uint8_t>(crc >> (8 * k)));
