@@ -8,6 +8,10 @@ section number) only, in the order they complete. The output file is the section
 transmitted, back to back, each preceded by its PID as two bytes (big-endian).
 
     cut_sections.py CORPUS_TS_DIR OUT_DIR [capture.ts ...]
+    cut_sections.py --seeds SECTIONS_DIR SEED_DIR
+
+The second form writes each cut section to a file of its own, with the two header words in
+the order the section source hands them to the parser: seeds for the parse_section fuzzer.
 """
 import os
 import struct
@@ -124,7 +128,30 @@ def cut(path):
     return bytes(out), count
 
 
+def write_seeds(src, dst):
+    os.makedirs(dst, exist_ok=True)
+    n = 0
+    for name in sorted(os.listdir(src)):
+        if not name.endswith(".sections"):
+            continue
+        d = open(os.path.join(src, name), "rb").read()
+        i = 0
+        while len(d) - i >= 5:
+            total = 3 + (((d[i + 3] & 0x0F) << 8) | d[i + 4])
+            sec = bytearray(d[i + 2:i + 2 + total])
+            sec[1], sec[2] = sec[2], sec[1]
+            sec[3], sec[4] = sec[4], sec[3]
+            with open(os.path.join(dst, "%s-%03d" % (name[:-9], n)), "wb") as f:
+                f.write(sec)
+            n += 1
+            i += 2 + total
+    print("%d seeds" % n)
+    return 0
+
+
 def main(argv):
+    if len(argv) == 4 and argv[1] == "--seeds":
+        return write_seeds(argv[2], argv[3])
     if len(argv) < 3:
         print(__doc__, file=sys.stderr)
         return 2
