@@ -230,12 +230,6 @@ TEST_F(Mpeg2DataParserTest, PmtKeeps32AudioStreams) {
     EXPECT_STREQ(s.audio_lang[31], "spa");
 }
 
-TEST_F(Mpeg2DataParserTest, PmtWithoutAudioShowsEntryZero) {
-    givenPat(1, {{0x0101, 0x0100}});
-    feed(parser, pmtFilter, makeSection(0x02, 0x0101, 0, 0, 0, pmtBody(0x0201, {}, {})));
-    EXPECT_EQ(lines().back(), L"0x0000 0x0101: (null) -- (null), pmt_pid 0x0100, vpid 0x0000  0x0000 ()");
-}
-
 TEST_F(Mpeg2DataParserTest, PmtLengthsPastTheEndStayInside) {
     givenPat(1, {{0x0101, 0x0100}, {0x0102, 0x0100}});
     // program_info_length points far beyond the section: no stream is read.
@@ -490,20 +484,6 @@ TEST_F(Mpeg2DataParserTest, ListWithoutDeliveryDescriptorOrPat) {
     parser.getDVBTListofChannels(-5, list);
     EXPECT_EQ(list, (std::vector<std::wstring>{L"-5/0/-1/65535/1/S"}));
     EXPECT_EQ(lines().front(), L"Network_0(\"(null)\", 0, 0, 1)");
-}
-
-TEST_F(Mpeg2DataParserTest, AlternateFrequenciesInThePlural) {
-    givenPat(1, {{1, 0x0100}});
-    Bytes freqs = {0x03};
-    for (uint32_t f : {50600000u, 53000000u, 55400000u}) put32(freqs, f);
-    feed(parser, nitFilter, makeSection(0x40, 1, 0, 0, 0, nitBody({}, tsEntry(1, 1, descriptor(0x62, freqs)))));
-    clearLog();
-    std::vector<std::wstring> list;
-    parser.setNetworkNumber(7);
-    parser.getDVBTListofChannels(1, list);
-    EXPECT_TRUE(has(L"#Alternate frequencies"));
-    EXPECT_TRUE(has(L"#Network_7(\"(null)\", 530000, 0, 1)"));
-    EXPECT_EQ(lines().size(), 6u);
 }
 
 TEST(ScanItem, SplitsAtTheLastSlash) {
