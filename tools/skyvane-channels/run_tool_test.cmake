@@ -1,6 +1,6 @@
 # Runs skyvane-channels on real captures and on bad arguments.
 #   cmake -DTOOL=... -DCORPUS=... -DEXPECTED=... -P run_tool_test.cmake
-# Exits 77 (skipped) when the captures are absent.
+# Says "real captures not found" (which marks the test skipped) when they are absent.
 
 function(expect_exit code)
   execute_process(COMMAND ${TOOL} ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -24,7 +24,7 @@ expect_exit(2 --media tv.channel.dvbt --frequency 1 a.ts b.ts)
 
 if(NOT EXISTS ${CORPUS}/ts/dvbt_it_rai_muxA_498MHz.ts)
   message("real captures not found in ${CORPUS}: skipped")
-  cmake_language(EXIT 77)
+  return()
 endif()
 
 foreach(case
