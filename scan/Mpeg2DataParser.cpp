@@ -7,7 +7,9 @@
 
 namespace {
 // Narrow text for a %S argument; printf-style formatting shows an absent string so.
-const char* text(const std::optional<std::string>& s) { return s ? s->c_str() : "(null)"; }
+const char* text(const std::optional<std::string>& s) {
+    return s ? s->c_str() : "(null)";
+}
 
 constexpr int32_t kPatPid = 0x0000, kNitPid = 0x0010, kSdtPid = 0x0011, kVctPid = 0x1FFB;
 constexpr int32_t kPatTid = 0x00, kPmtTid = 0x02, kNitTid = 0x40, kSdtTid = 0x42, kVctTid = 0xC8;
@@ -76,7 +78,8 @@ void Mpeg2DataParser::add_filter(int32_t pid, int32_t table_id, int64_t timeout)
 
 void Mpeg2DataParser::set_section_source(IUnknown* sourceObject) {
     m_sectionSource = nullptr;
-    if (sourceObject) sourceObject->QueryInterface(IID_IMpeg2Data, reinterpret_cast<void**>(&m_sectionSource));
+    if (sourceObject)
+        sourceObject->QueryInterface(IID_IMpeg2Data, reinterpret_cast<void**>(&m_sectionSource));
 }
 
 void Mpeg2DataParser::scan_tables() {
@@ -320,9 +323,10 @@ void Mpeg2DataParser::parse_nit(const uint8_t* body, int length, int32_t network
         info(L"  original_network_id 0x%04x", tp->original_network_id);
         const int transport_descriptors_length = entry.u16() & 0x0FFF;
         if (remaining < transport_descriptors_length + 4) {
-            info(L"section too short: transport_stream_id == 0x%04x, section_length == %i, "
-                 L"descriptors_loop_len == %i",
-                 tp->transport_stream_id, remaining, transport_descriptors_length);
+            info(
+                L"section too short: transport_stream_id == 0x%04x, section_length == %i, "
+                L"descriptors_loop_len == %i",
+                tp->transport_stream_id, remaining, transport_descriptors_length);
             return;
         }
         info(L"  transport_stream_id 0x%04x", tp->transport_stream_id);
@@ -411,8 +415,8 @@ void Mpeg2DataParser::parse_vct(const uint8_t* section, size_t size) {
         debug(L"service_type %d", service_type);
         if (service_type == 1 || service_type == 2) debug(L"ATSC video");
         if (service_type == 3) debug(L"ATSC audio");
-        static const wchar_t* const kModulation[] = {L"MOD_NOT_SET", L"ANALOG_FREQUENCY", L"64QAM",
-                                                     L"256QAM",      L"8VSB",             L"16VSB"};
+        static const wchar_t* const kModulation[] = {
+            L"MOD_NOT_SET", L"ANALOG_FREQUENCY", L"64QAM", L"256QAM", L"8VSB", L"16VSB"};
         debug(L"%s", kModulation[modulation_mode]);
         // The channel's descriptors are not read.
         if (!r.skip(static_cast<size_t>(descriptors_length))) return;

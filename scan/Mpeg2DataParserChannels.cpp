@@ -5,15 +5,22 @@
 #include "base/Text.h"
 
 namespace {
-const char* text(const std::optional<std::string>& s) { return s ? s->c_str() : "(null)"; }
+const char* text(const std::optional<std::string>& s) {
+    return s ? s->c_str() : "(null)";
+}
 
-bool named(const Service& s) { return s.service_name && !s.service_name->empty(); }
+bool named(const Service& s) {
+    return s.service_name && !s.service_name->empty();
+}
 
-std::wstring nameOf(const Service& s) { return NarrowToWide(*s.service_name); }
+std::wstring nameOf(const Service& s) {
+    return NarrowToWide(*s.service_name);
+}
 }  // namespace
 
 void Mpeg2DataParser::logNetworkLines(const Transponder& tp) {
-    info(L"Network_%i(\"%S\", %i, %i, 1)", m_networkNumber, text(tp.network_name), tp.frequency, tp.bandwidth);
+    info(L"Network_%i(\"%S\", %i, %i, 1)", m_networkNumber, text(tp.network_name), tp.frequency,
+         tp.bandwidth);
     const int count = static_cast<int>(tp.alternate_frequencies.size());
     if (tp.alternate_frequency_count > 0 && count > 0) {
         info(L"#Alternate %s", count == 1 ? L"frequency" : L"frequencies");
@@ -49,8 +56,8 @@ int Mpeg2DataParser::getATSCListofChannels(int32_t frequency, std::vector<std::w
     logNetworkLines(*tp);
     for (const Service& s : tp->services) {
         if (!named(s)) continue;
-        std::wstring entry = std::to_wstring(frequency) + L"/" + std::to_wstring(s.major_channel_number) + L"/" +
-                             std::to_wstring(s.minor_channel_number) + L"/" + nameOf(s);
+        std::wstring entry = std::to_wstring(frequency) + L"/" + std::to_wstring(s.major_channel_number) +
+                             L"/" + std::to_wstring(s.minor_channel_number) + L"/" + nameOf(s);
         info(L"Found service %s", entry.c_str());
         list.push_back(std::move(entry));
     }

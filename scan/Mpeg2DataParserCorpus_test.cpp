@@ -11,11 +11,17 @@
 using namespace parsertest;
 
 namespace {
-std::string cutPath(const std::string& stem) { return std::string(SKYVANE_SOURCE_DIR) + "/scan/testdata/" + stem + ".sections"; }
+std::string cutPath(const std::string& stem) {
+    return std::string(SKYVANE_SOURCE_DIR) + "/scan/testdata/" + stem + ".sections";
+}
 
-std::string capturePath(const std::string& name) { return std::string(SKYVANE_CORPUS_DIR) + "/ts/" + name; }
+std::string capturePath(const std::string& name) {
+    return std::string(SKYVANE_CORPUS_DIR) + "/ts/" + name;
+}
 
-bool haveCorpus() { return !sectiontest::readFile(capturePath("dvbt_au_nit_two_networks.ts")).empty(); }
+bool haveCorpus() {
+    return !sectiontest::readFile(capturePath("dvbt_au_nit_two_networks.ts")).empty();
+}
 
 using Entries = std::vector<std::wstring>;
 }  // namespace
@@ -129,7 +135,8 @@ TEST_F(Mpeg2DataParserCorpus, ItalianLogicalChannelsAndTeletext) {
     Transponder* tp = p.current_transponder();
     ASSERT_NE(tp, nullptr);
     EXPECT_EQ(tp->frequency, 498000);
-    const std::map<int, int> lcn = {{3401, 1}, {3402, 2}, {3403, 3}, {3411, 48}, {3410, 100}, {3404, 701 & 0xFF}};
+    const std::map<int, int> lcn = {{3401, 1},  {3402, 2},   {3403, 3},
+                                    {3411, 48}, {3410, 100}, {3404, 701 & 0xFF}};
     for (auto [sid, number] : lcn) EXPECT_EQ(p.find_service(tp, sid)->channel_number, number) << sid;
     EXPECT_NE(p.find_service(tp, 3401)->teletext_pid, 0);
     EXPECT_NE(p.find_service(tp, 3401)->video_pid, 0);
@@ -184,12 +191,14 @@ TEST_F(Mpeg2DataParserCorpus, DamagedCapturesParseWithoutHarm) {
     if (!haveCorpus()) GTEST_SKIP() << "real captures not found in " << SKYVANE_CORPUS_DIR;
     // None of these has a NIT (or a PAT) that completes: the scan stops at the timeout with
     // nothing named.
-    for (const char* name : {"broken_dvbs_corrupted_psi.ts", "dvbt2_cz_cra_mux22_rx_errors.ts",
-                             "odd_tdt_pid_junk_sections.ts", "dvbt_au_nit_two_networks.ts",
-                             "atsc_us_kulx_rrt.ts", "dvbt_fr_france2_spts.ts"}) {
+    for (const char* name :
+         {"broken_dvbs_corrupted_psi.ts", "dvbt2_cz_cra_mux22_rx_errors.ts", "odd_tdt_pid_junk_sections.ts",
+          "dvbt_au_nit_two_networks.ts", "atsc_us_kulx_rrt.ts", "dvbt_fr_france2_spts.ts"}) {
         clearLog();
         EXPECT_TRUE(scanCapture(name, Mpeg2DataParser::SCAN_DVBT, 474000).empty()) << name;
-        EXPECT_EQ(count(L"Timeout getting table (pid=0010, tid=40)") + count(L"Timeout getting table (pid=0000, tid=00)"), 1)
+        EXPECT_EQ(count(L"Timeout getting table (pid=0010, tid=40)") +
+                      count(L"Timeout getting table (pid=0000, tid=00)"),
+                  1)
             << name;
     }
     EXPECT_TRUE(scanCapture("dvbt_fr_france2_spts.ts", Mpeg2DataParser::SCAN_ATSC, 5).empty());

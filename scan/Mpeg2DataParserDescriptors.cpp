@@ -32,27 +32,18 @@ std::optional<std::string> cleanName(ByteReader bytes) {
 }
 
 const wchar_t* codeRateText(int code) {
-    switch (code) {
-        case 0: return L"FEC_1_2";
-        case 1: return L"FEC_2_3";
-        case 2: return L"FEC_3_4";
-        case 3: return L"FEC_5_6";
-        case 4: return L"FEC_7_8";
-        default: return L"FEC_AUTO";
-    }
+    static const wchar_t* const kRates[] = {L"FEC_1_2", L"FEC_2_3", L"FEC_3_4", L"FEC_5_6", L"FEC_7_8"};
+    return code >= 0 && code < 5 ? kRates[code] : L"FEC_AUTO";
 }
 
 const wchar_t* runningStatusText(int status) {
-    switch (status) {
-        case 1: return L"not running";
-        case 2: return L"starts soon";
-        case 3: return L"pausing";
-        case 4: return L"running";
-        default: return L"???";
-    }
+    static const wchar_t* const kStatus[] = {L"not running", L"starts soon", L"pausing", L"running"};
+    return status >= 1 && status <= 4 ? kStatus[status - 1] : L"???";
 }
 
-const char* text(const std::optional<std::string>& s) { return s ? s->c_str() : "(null)"; }
+const char* text(const std::optional<std::string>& s) {
+    return s ? s->c_str() : "(null)";
+}
 }  // namespace
 
 void Mpeg2DataParser::parse_nit_descriptors(ByteReader loop, Transponder* tp) {
@@ -111,7 +102,8 @@ void Mpeg2DataParser::parse_terrestrial_delivery(ByteReader p, Transponder* tp) 
     info(L"    Frequency %i", tp->frequency);
     tp->bandwidth = 8 - ((p4 >> 5) & 3);
     info(L"    Bandwidth %i", tp->bandwidth);
-    static const wchar_t* const kConstellation[] = {L"    QPSK", L"    QAM_16", L"    QAM_64", L"    QAM_AUTO"};
+    static const wchar_t* const kConstellation[] = {L"    QPSK", L"    QAM_16", L"    QAM_64",
+                                                    L"    QAM_AUTO"};
     info(L"%s", kConstellation[p5 >> 6]);
     info(L"    HP - %s", codeRateText(p5 & 7));
     info(L"    LP - %s", codeRateText(p6 >> 5));
@@ -174,8 +166,8 @@ void Mpeg2DataParser::parse_service_descriptor(ByteReader p, Service* s) {
     ByteReader name = p.subAtMost(service_name_length);
     s->provider_name = cleanName(provider);
     s->service_name = cleanName(name);
-    info(L"  0x%04x 0x%04x: pmt_pid 0x%04x %S -- %S (%s%s)", s->transport_stream_id, s->service_id, s->pmt_pid,
-         text(s->provider_name), text(s->service_name), runningStatusText(s->running_status),
+    info(L"  0x%04x 0x%04x: pmt_pid 0x%04x %S -- %S (%s%s)", s->transport_stream_id, s->service_id,
+         s->pmt_pid, text(s->provider_name), text(s->service_name), runningStatusText(s->running_status),
          s->scrambled ? L", scrambled" : L"");
 }
 

@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Mpeg2DataParser parser(type);
         // Programmes: the section's extension, 1 and 3, on PIDs 0x100-0x102.
         const uint8_t pat[] = {0x00, 0x15, 0xB0, 0x01, 0x00, 0xC1, 0x00, 0x00, ext1, ext0, 0xE1, 0x00,
-                               0x00, 0x01, 0xE1, 0x01, 0x00, 0x03, 0xE1, 0x02, 0, 0, 0, 0};
+                               0x00, 0x01, 0xE1, 0x01, 0x00, 0x03, 0xE1, 0x02, 0,    0,    0,    0};
         SectionFilter patFilter;
         patFilter.table_id = 0x00;
         feed(parser, patFilter, pat, sizeof pat);

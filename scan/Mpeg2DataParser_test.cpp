@@ -59,7 +59,9 @@ Bytes sdtEntry(int sid, int running, bool scrambled, const Bytes& descriptors) {
     b.push_back(static_cast<uint8_t>(n & 0xFF));
     return cat({b, descriptors});
 }
-Bytes sdtBody(const Bytes& entries) { return cat({Bytes{0x23, 0x1A, 0xFF}, entries}); }
+Bytes sdtBody(const Bytes& entries) {
+    return cat({Bytes{0x23, 0x1A, 0xFF}, entries});
+}
 Bytes vctChannel(const std::string& name, int major, int minor, int mod, uint32_t freq, int tsid, int program,
                  int serviceType, const Bytes& descriptors = {}) {
     Bytes b;
@@ -94,7 +96,8 @@ protected:
     SectionFilter sdtFilter = filter(0x0011, 0x42);
 
     void givenPat(int tsid, std::initializer_list<std::pair<int, int>> programs, int version = 0) {
-        feed(parser, patFilter, makeSection(0x00, static_cast<uint16_t>(tsid), version, 0, 0, patBody(programs)));
+        feed(parser, patFilter,
+             makeSection(0x00, static_cast<uint16_t>(tsid), version, 0, 0, patBody(programs)));
     }
 };
 
@@ -193,7 +196,8 @@ TEST_F(Mpeg2DataParserTest, PmtStreamsByType) {
         stream(0x06, 0x0404, descriptor(0x52, {1})),
         stream(0x1B, 0x0405, {}),
     });
-    feed(parser, pmtFilter, makeSection(0x02, 0x0101, 0, 0, 0, pmtBody(0x0201, descriptor(0x09, {1, 2, 3, 4}), streams)));
+    feed(parser, pmtFilter,
+         makeSection(0x02, 0x0101, 0, 0, 0, pmtBody(0x0201, descriptor(0x09, {1, 2, 3, 4}), streams)));
     const Service& s = parser.current_transponder()->services.front();
     EXPECT_EQ(s.pcr_pid, 0x0201);
     EXPECT_EQ(s.video_pid, 0x0201);
@@ -253,7 +257,8 @@ TEST_F(Mpeg2DataParserTest, PmtLengthsPastTheEndStayInside) {
 TEST_F(Mpeg2DataParserTest, StepsOverA255ByteDescriptor) {
     givenPat(1, {{0x0101, 0x0100}});
     Bytes es = cat({descriptor(0x99, Bytes(255, 0x0A)), lang("nld")});
-    feed(parser, pmtFilter, makeSection(0x02, 0x0101, 0, 0, 0, pmtBody(0x0201, {}, stream(0x03, 0x0301, es))));
+    feed(parser, pmtFilter,
+         makeSection(0x02, 0x0101, 0, 0, 0, pmtBody(0x0201, {}, stream(0x03, 0x0301, es))));
     EXPECT_STREQ(parser.current_transponder()->services.front().audio_lang[0], "nld");
     EXPECT_TRUE(has(L"    skip descriptor 0x99"));
 }
@@ -268,8 +273,8 @@ TEST_F(Mpeg2DataParserTest, NitFillsTheTransponders) {
     put32(freqs, 49800000);
     const Bytes ts = cat({
         tsEntry(0x0004, 0x20FA,
-                cat({terrestrial(47400000, 0, 2, 5, 1, true, true), descriptor(0x62, freqs), descriptor(0x83, lcn),
-                     descriptor(0x41, {1, 2, 3})})),
+                cat({terrestrial(47400000, 0, 2, 5, 1, true, true), descriptor(0x62, freqs),
+                     descriptor(0x83, lcn), descriptor(0x41, {1, 2, 3})})),
         tsEntry(0x0005, 0x20FA, terrestrial(474000, 3, 3, 2, 7, false, false)),
     });
     feed(parser, nitFilter, makeSection(0x40, 0x3001, 0, 0, 0, nitBody(descriptor(0x40, str("Multi")), ts)));
@@ -290,13 +295,26 @@ TEST_F(Mpeg2DataParserTest, NitFillsTheTransponders) {
     ASSERT_NE(other, nullptr);
     EXPECT_EQ(other->frequency, 474000);  // already in kHz
     EXPECT_EQ(other->bandwidth, 5);
-    for (const wchar_t* line :
-         {L"NIT (actual TS)", L"Parse nit", L"  Found a network name descriptor", L"    Network Name 'Multi'",
-          L"  original_network_id 0x20fa", L"  transport_stream_id 0x0004", L"    Frequency 474000",
-          L"    Bandwidth 8", L"    QAM_64", L"    HP - FEC_AUTO", L"    LP - FEC_2_3", L"    Transmission mode 8K",
-          L"    Other frequency flags set", L"    Alternate Frequency 498000", L"  skip descriptor 0x41",
-          L"    Service ID 0x1044 has channel number 1", L"    QAM_AUTO", L"    HP - FEC_3_4",
-          L"    LP - FEC_AUTO", L"    Transmission mode 2K"}) {
+    for (const wchar_t* line : {L"NIT (actual TS)",
+                                L"Parse nit",
+                                L"  Found a network name descriptor",
+                                L"    Network Name 'Multi'",
+                                L"  original_network_id 0x20fa",
+                                L"  transport_stream_id 0x0004",
+                                L"    Frequency 474000",
+                                L"    Bandwidth 8",
+                                L"    QAM_64",
+                                L"    HP - FEC_AUTO",
+                                L"    LP - FEC_2_3",
+                                L"    Transmission mode 8K",
+                                L"    Other frequency flags set",
+                                L"    Alternate Frequency 498000",
+                                L"  skip descriptor 0x41",
+                                L"    Service ID 0x1044 has channel number 1",
+                                L"    QAM_AUTO",
+                                L"    HP - FEC_3_4",
+                                L"    LP - FEC_AUTO",
+                                L"    Transmission mode 2K"}) {
         EXPECT_TRUE(has(line)) << std::string(line, line + wcslen(line));
     }
 }
@@ -307,7 +325,8 @@ TEST_F(Mpeg2DataParserTest, FrequencyListOfAnotherCodingLeavesNone) {
     put32(freqs, 47400000);
     put32(freqs, 49800000);
     feed(parser, nitFilter,
-         makeSection(0x40, 1, 0, 0, 0, nitBody({}, tsEntry(1, 1, cat({descriptor(0x62, freqs), descriptor(0x62, {3})})))));
+         makeSection(0x40, 1, 0, 0, 0,
+                     nitBody({}, tsEntry(1, 1, cat({descriptor(0x62, freqs), descriptor(0x62, {3})})))));
     EXPECT_EQ(parser.current_transponder()->alternate_frequency_count, 0);
     EXPECT_TRUE(parser.current_transponder()->alternate_frequencies.empty());
 }
@@ -318,7 +337,8 @@ TEST_F(Mpeg2DataParserTest, NetworkDescriptorsBeforeAnyPatChangeNothing) {
                      nitBody(cat({descriptor(0x40, str("Net")), terrestrial(47400000, 0, 0, 0, 0, 0, 0),
                                   descriptor(0x83, {0, 1, 0xFC, 1})}),
                              {})));
-    EXPECT_TRUE(has(L"    terrestrial_delivery_system_descriptor outside transport stream definition (ignored)"));
+    EXPECT_TRUE(
+        has(L"    terrestrial_delivery_system_descriptor outside transport stream definition (ignored)"));
     EXPECT_FALSE(has(L"    Network Name 'Net'"));
     EXPECT_TRUE(parser.transponders().empty());
 }
@@ -327,14 +347,16 @@ TEST_F(Mpeg2DataParserTest, NitTooShortStopsWithItsMessage) {
     Bytes body = nitBody(descriptor(0x40, str("N")), {});
     body[1] = 0x40;  // network_descriptors_length 64
     feed(parser, nitFilter, makeSection(0x40, 0x0123, 0, 0, 0, body));
-    EXPECT_TRUE(has(L"section too short: network_id == 0x0123, section_length == 7, descriptors_loop_len == 64"));
+    EXPECT_TRUE(
+        has(L"section too short: network_id == 0x0123, section_length == 7, descriptors_loop_len == 64"));
 
     Bytes entry = tsEntry(0x0007, 0x20FA, terrestrial(47400000, 0, 0, 0, 0, 0, 0));
     entry[4] = 0xF0;
     entry[5] = 0x80;  // transport_descriptors_length 128 in a 19-byte entry
     feed(parser, nitFilter, makeSection(0x40, 0x0124, 0, 0, 0, nitBody({}, entry)));
     EXPECT_TRUE(
-        has(L"section too short: transport_stream_id == 0x0007, section_length == 19, descriptors_loop_len == 128"));
+        has(L"section too short: transport_stream_id == 0x0007, section_length == 19, descriptors_loop_len "
+            L"== 128"));
     EXPECT_FALSE(has(L"  transport_stream_id 0x0007"));
 }
 
@@ -344,7 +366,8 @@ TEST_F(Mpeg2DataParserTest, SdtNamesAndStatus) {
     givenPat(0x0022, {{0x01F5, 0x0100}});
     const Bytes entries = cat({
         sdtEntry(0x01F5, 4, true, serviceDescriptor(0x01, str("\x05Prov"), str("\x05News\x86 24\x00tail"))),
-        sdtEntry(0x01F6, 1, false, cat({descriptor(0x50, {1}), serviceDescriptor(0x02, str("\x10\x01"), str("\x8A\x1F"))})),
+        sdtEntry(0x01F6, 1, false,
+                 cat({descriptor(0x50, {1}), serviceDescriptor(0x02, str("\x10\x01"), str("\x8A\x1F"))})),
         sdtEntry(0x01F7, 7, false, serviceDescriptor(0x0C, {}, str("Data"))),
     });
     feed(parser, sdtFilter, makeSection(0x42, 0x0022, 0, 0, 0, sdtBody(entries)));
@@ -391,10 +414,10 @@ TEST_F(Mpeg2DataParserTest, VctNamesTheProgrammesOfThePat) {
     Mpeg2DataParser atsc(Mpeg2DataParser::SCAN_ATSC);
     SectionFilter pat = filter(0, 0), vct = filter(0x1FFB, 0xC8);
     SectionFilter early = filter(0x1FFB, 0xC8);
-    const Bytes table = vctSection(0x07DB, {vctChannel("WNET-HD", 13, 1, 4, 0, 0x07DB, 3, 2, descriptor(0xA1, Bytes(9, 0))),
-                                            vctChannel("K", 70, 1023, 3, 123456, 0x07DB, 4, 3),
-                                            vctChannel("X", 13, 9, 4, 0, 0x07DB, 99, 2),
-                                            vctChannel("Y", 13, 10, 4, 0, 0x07DB, 5, 2)});
+    const Bytes table = vctSection(
+        0x07DB, {vctChannel("WNET-HD", 13, 1, 4, 0, 0x07DB, 3, 2, descriptor(0xA1, Bytes(9, 0))),
+                 vctChannel("K", 70, 1023, 3, 123456, 0x07DB, 4, 3),
+                 vctChannel("X", 13, 9, 4, 0, 0x07DB, 99, 2), vctChannel("Y", 13, 10, 4, 0, 0x07DB, 5, 2)});
     feed(atsc, early, table);  // before any PAT: nothing happens
     EXPECT_TRUE(atsc.transponders().empty());
     feed(atsc, pat, makeSection(0x00, 0x07DB, 0, 0, 0, patBody({{3, 0x30}, {4, 0x40}, {5, 0x50}})));
@@ -419,11 +442,13 @@ TEST_F(Mpeg2DataParserTest, VctEndsAtAnEmptyRecordOrAnUnknownModulation) {
     Mpeg2DataParser atsc(Mpeg2DataParser::SCAN_ATSC);
     SectionFilter pat = filter(0, 0), vct = filter(0x1FFB, 0xC8);
     feed(atsc, pat, makeSection(0x00, 1, 0, 0, 0, patBody({{3, 0x30}, {4, 0x40}})));
-    feed(atsc, vct, vctSection(1, {vctChannel("", 0, 0, 4, 0, 0, 3, 0), vctChannel("B", 2, 2, 4, 0, 1, 4, 2)}));
+    feed(atsc, vct,
+         vctSection(1, {vctChannel("", 0, 0, 4, 0, 0, 3, 0), vctChannel("B", 2, 2, 4, 0, 1, 4, 2)}));
     EXPECT_FALSE(atsc.find_service(atsc.current_transponder(), 4)->service_name.has_value());
     feed(atsc, vct, vctSection(1, {vctChannel("A", 2, 1, 6, 0, 1, 3, 2)}));  // same section: not parsed again
     SectionFilter vct2 = filter(0x1FFB, 0xC8);
-    feed(atsc, vct2, vctSection(1, {vctChannel("A", 2, 1, 6, 0, 1, 3, 2), vctChannel("B", 2, 2, 4, 0, 1, 4, 2)}));
+    feed(atsc, vct2,
+         vctSection(1, {vctChannel("A", 2, 1, 6, 0, 1, 3, 2), vctChannel("B", 2, 2, 4, 0, 1, 4, 2)}));
     EXPECT_FALSE(atsc.find_service(atsc.current_transponder(), 4)->service_name.has_value());
     // More records announced than the section holds.
     Bytes cut = vctSection(1, {vctChannel("B", 2, 2, 4, 0, 1, 4, 2)});
@@ -440,13 +465,19 @@ TEST_F(Mpeg2DataParserTest, DvbtChannelList) {
     feed(parser, nitFilter,
          makeSection(0x40, 1, 0, 0, 0,
                      nitBody(descriptor(0x40, str("Net")),
-                             tsEntry(4100, 9018, cat({terrestrial(47400000, 0, 2, 1, 1, 1, 0),
-                                                      descriptor(0x62, {0x03, 0x02, 0xD3, 0x50, 0x40})})))));
+                             tsEntry(4100, 9018,
+                                     cat({terrestrial(47400000, 0, 2, 1, 1, 1, 0),
+                                          descriptor(0x62, {0x03, 0x02, 0xD3, 0x50, 0x40})})))));
     const Bytes entries = cat({sdtEntry(4164, 4, false, serviceDescriptor(1, {}, str("News"))),
                                sdtEntry(4165, 4, false, serviceDescriptor(1, {}, str("A/B"))),
-                               sdtEntry(4166, 4, false, serviceDescriptor(1, {}, str("Ab\xC3\xA9\xFF" "cd")))});
+                               sdtEntry(4166, 4, false,
+                                        serviceDescriptor(1, {},
+                                                          str("Ab\xC3\xA9\xFF"
+                                                              "cd")))});
     feed(parser, sdtFilter, makeSection(0x42, 4100, 0, 0, 0, sdtBody(entries)));
-    feed(parser, sdtFilter, makeSection(0x42, 4200, 1, 0, 0, sdtBody(sdtEntry(1, 4, false, serviceDescriptor(1, {}, str("Other"))))));
+    feed(parser, sdtFilter,
+         makeSection(0x42, 4200, 1, 0, 0,
+                     sdtBody(sdtEntry(1, 4, false, serviceDescriptor(1, {}, str("Other"))))));
     clearLog();
     parser.setNetworkNumber(474000);
     std::vector<std::wstring> list = {L"kept"};
@@ -478,7 +509,9 @@ TEST_F(Mpeg2DataParserTest, ListWithoutDeliveryDescriptorOrPat) {
     EXPECT_TRUE(list.empty());
 
     givenPat(-1 & 0xFFFF, {{1, 0x0100}});
-    feed(parser, sdtFilter, makeSection(0x42, 0xFFFF, 0, 0, 0, sdtBody(sdtEntry(1, 4, false, serviceDescriptor(1, {}, str("S"))))));
+    feed(parser, sdtFilter,
+         makeSection(0x42, 0xFFFF, 0, 0, 0,
+                     sdtBody(sdtEntry(1, 4, false, serviceDescriptor(1, {}, str("S"))))));
     parser.find_transponder(0xFFFF)->original_network_id = -1;
     clearLog();
     parser.getDVBTListofChannels(-5, list);
@@ -494,5 +527,6 @@ TEST(ScanItem, SplitsAtTheLastSlash) {
     SplitChannelEntry(L"plain", &medium, &name);
     EXPECT_EQ(medium, L"");
     EXPECT_EQ(name, L"plain");
-    EXPECT_EQ(MakeDigitalScanItem(L"tv.channel.atsc", L"13/13/2/KIDS", 13, 0).path, L"device://tv.channel.atsc/#/13/13/2");
+    EXPECT_EQ(MakeDigitalScanItem(L"tv.channel.atsc", L"13/13/2/KIDS", 13, 0).path,
+              L"device://tv.channel.atsc/#/13/13/2");
 }

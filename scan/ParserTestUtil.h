@@ -82,7 +82,9 @@ inline Bytes cat(std::initializer_list<Bytes> parts) {
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-inline Bytes str(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes str(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 inline Bytes patBody(std::initializer_list<std::pair<int, int>> programs) {
     Bytes b;

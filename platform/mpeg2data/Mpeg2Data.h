@@ -22,7 +22,8 @@ struct SECTION {
 struct MPEG2_FILTER;
 
 // {AFEC1EB5-2A64-46C6-BF4B-AE3CCB6AFDB0}
-constexpr IID IID_ISectionList = {0xAFEC1EB5, 0x2A64, 0x46C6, {0xBF, 0x4B, 0xAE, 0x3C, 0xCB, 0x6A, 0xFD, 0xB0}};
+constexpr IID IID_ISectionList = {
+    0xAFEC1EB5, 0x2A64, 0x46C6, {0xBF, 0x4B, 0xAE, 0x3C, 0xCB, 0x6A, 0xFD, 0xB0}};
 // {9B396D40-F380-4E3C-A514-1A82BF6EBFE6}
 constexpr IID IID_IMpeg2Data = {0x9B396D40, 0xF380, 0x4E3C, {0xA5, 0x14, 0x1A, 0x82, 0xBF, 0x6E, 0xBF, 0xE6}};
 
@@ -39,5 +40,6 @@ struct ISectionList : IUnknown {
 struct IMpeg2Data : IUnknown {
     COM_INTERFACE(IMpeg2Data, IUnknown)
     // Waits up to timeoutMs for the whole table; MPEG2DATA_E_TIMEOUT when it does not come.
-    virtual HRESULT GetTable(PID pid, TID tid, MPEG2_FILTER* filter, DWORD timeoutMs, ISectionList** list) = 0;
+    virtual HRESULT GetTable(PID pid, TID tid, MPEG2_FILTER* filter, DWORD timeoutMs,
+                             ISectionList** list) = 0;
 };

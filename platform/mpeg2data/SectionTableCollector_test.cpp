@@ -9,7 +9,9 @@
 using namespace sectiontest;
 
 namespace {
-bool offer(SectionTableCollector& c, uint16_t pid, const Bytes& s) { return c.offer(pid, s.data(), s.size()); }
+bool offer(SectionTableCollector& c, uint16_t pid, const Bytes& s) {
+    return c.offer(pid, s.data(), s.size());
+}
 }  // namespace
 
 TEST(SectionTableCollector, AnswersWhenTheCarouselComesRound) {
@@ -54,7 +56,7 @@ TEST(SectionTableCollector, IncompleteTableIsNoAnswer) {
     SectionTableCollector c(0x11, 0x42);
     offer(c, 0x11, makeSection(0x42, 7, 0, 0, 2, {}));
     offer(c, 0x11, makeSection(0x42, 7, 0, 5, 2, {}));  // number past last: ignored
-    offer(c, 0x11, Bytes{0x42, 0xB0});                 // too short to read
+    offer(c, 0x11, Bytes{0x42, 0xB0});                  // too short to read
     EXPECT_FALSE(c.finish());
     EXPECT_TRUE(c.sections().empty());
 }

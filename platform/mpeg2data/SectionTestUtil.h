@@ -36,9 +36,10 @@ inline Bytes makeSection(uint8_t tableId, uint16_t extension, int version, int n
 // One 188-byte packet: header, optional pointer field, payload, then 0xFF stuffing.
 inline Bytes makePacket(uint16_t pid, int cc, bool unitStart, const Bytes& payload, int pointer = -1,
                         bool transportError = false) {
-    Bytes p = {0x47,
-               static_cast<uint8_t>((transportError ? 0x80 : 0) | (unitStart ? 0x40 : 0) | ((pid >> 8) & 0x1F)),
-               static_cast<uint8_t>(pid & 0xFF), static_cast<uint8_t>(0x10 | (cc & 0x0F))};
+    Bytes p = {
+        0x47,
+        static_cast<uint8_t>((transportError ? 0x80 : 0) | (unitStart ? 0x40 : 0) | ((pid >> 8) & 0x1F)),
+        static_cast<uint8_t>(pid & 0xFF), static_cast<uint8_t>(0x10 | (cc & 0x0F))};
     if (pointer >= 0) p.push_back(static_cast<uint8_t>(pointer));
     p.insert(p.end(), payload.begin(), payload.end());
     p.resize(TsDemux::kPacketSize, 0xFF);

@@ -41,7 +41,9 @@ void TsDemux::addPid(uint16_t pid) {
     m_pidFilter[pid & 0x1FFF] = true;
 }
 
-bool TsDemux::wanted(uint16_t pid) const { return m_pidFilter.empty() || m_pidFilter[pid]; }
+bool TsDemux::wanted(uint16_t pid) const {
+    return m_pidFilter.empty() || m_pidFilter[pid];
+}
 
 void TsDemux::reset() {
     m_partialSize = 0;

@@ -14,7 +14,9 @@ struct Got {
 
 struct Harness {
     std::vector<Got> got;
-    TsDemux demux{[this](uint16_t pid, const uint8_t* s, size_t n) { got.push_back({pid, Bytes(s, s + n)}); }};
+    TsDemux demux{[this](uint16_t pid, const uint8_t* s, size_t n) {
+        got.push_back({pid, Bytes(s, s + n)});
+    }};
 
     void feed(const Bytes& ts, size_t chunk = 0) {
         if (chunk == 0) chunk = ts.size();
@@ -181,9 +183,9 @@ TEST(TsDemuxCorpus, ChunkingDoesNotChangeTheSections) {
     const std::string dir = std::string(SKYVANE_CORPUS_DIR) + "/ts/";
     const Bytes probe = readFile(dir + "dvbt_cz_ct_mux1_730MHz.ts");
     if (probe.empty()) GTEST_SKIP() << "real captures not found in " << dir;
-    for (const char* name : {"dvbt_cz_ct_mux1_730MHz.ts", "dvbt2_cz_cra_mux22_rx_errors.ts",
-                             "broken_dvbs_corrupted_psi.ts", "odd_tdt_pid_junk_sections.ts",
-                             "dvbt_fr_r4_si_only.ts"}) {
+    for (const char* name :
+         {"dvbt_cz_ct_mux1_730MHz.ts", "dvbt2_cz_cra_mux22_rx_errors.ts", "broken_dvbs_corrupted_psi.ts",
+          "odd_tdt_pid_junk_sections.ts", "dvbt_fr_r4_si_only.ts"}) {
         const Bytes ts = readFile(dir + name);
         ASSERT_FALSE(ts.empty()) << name;
         Harness whole, odd;

@@ -25,4 +25,6 @@ public:
 };
 }  // namespace
 
-void InstallStderrLog(int level) { setCurrentLogger(std::make_shared<StderrLog>(level)); }
+void InstallStderrLog(int level) {
+    setCurrentLogger(std::make_shared<StderrLog>(level));
+}

@@ -87,12 +87,14 @@ int main(int argc, char** argv) {
     {
         std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(file.c_str(), "rb"), &std::fclose);
         if (!f) {
-            std::fprintf(stderr, "skyvane-channels: cannot read %s: %s\n", file.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "skyvane-channels: cannot read %s: %s\n", file.c_str(),
+                         std::strerror(errno));
             return kExitUsage;
         }
         char probe;
         if (std::fread(&probe, 1, 1, f.get()) != 1 && std::ferror(f.get())) {
-            std::fprintf(stderr, "skyvane-channels: cannot read %s: %s\n", file.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "skyvane-channels: cannot read %s: %s\n", file.c_str(),
+                         std::strerror(errno));
             return kExitUsage;
         }
     }
