@@ -37,12 +37,12 @@ TsDemux::TsDemux(SectionHandler handler) : m_handler(std::move(handler)), m_pids
 TsDemux::~TsDemux() = default;
 
 void TsDemux::addPid(uint16_t pid) {
-    if (m_pidFilter.empty()) m_pidFilter.assign(kPidCount, false);
-    m_pidFilter[pid & 0x1FFF] = true;
+    if (m_pidFilter.empty()) m_pidFilter.assign(kPidCount, 0);
+    m_pidFilter[pid & 0x1FFF] = 1;
 }
 
 bool TsDemux::wanted(uint16_t pid) const {
-    return m_pidFilter.empty() || m_pidFilter[pid];
+    return m_pidFilter.empty() || m_pidFilter[pid] != 0;
 }
 
 void TsDemux::reset() {

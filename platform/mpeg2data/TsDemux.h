@@ -58,7 +58,7 @@ private:
     bool wanted(uint16_t pid) const;
 
     SectionHandler m_handler;
-    std::vector<bool> m_pidFilter;  // empty: every PID
+    std::vector<uint8_t> m_pidFilter;  // empty: every PID
     std::vector<std::unique_ptr<PidState>> m_pids;
     std::array<uint8_t, kPacketSize> m_partial{};
     size_t m_partialSize = 0;
