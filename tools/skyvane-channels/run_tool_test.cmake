@@ -21,6 +21,7 @@ expect_exit(2 --media tv.channel.dvbt x.ts)
 expect_exit(2 --media tv.channel.dvbt --frequency 1 --log-level 9 x.ts)
 expect_exit(2 --media tv.channel.dvbt --frequency 1 /nonexistent/capture.ts)
 expect_exit(2 --media tv.channel.dvbt --frequency 1 a.ts b.ts)
+expect_exit(2 --media tv.channel.dvbt --frequency 1 ${CMAKE_CURRENT_LIST_DIR})
 
 if(NOT EXISTS ${CORPUS}/ts/dvbt_it_rai_muxA_498MHz.ts)
   message("real captures not found in ${CORPUS}: skipped")
