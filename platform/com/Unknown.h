@@ -115,11 +115,11 @@ public:
     ~ComPtr() { Reset(); }
 
     ComPtr& operator=(const ComPtr& o) {
-        if (this != &o) ComPtr(o).Swap(*this);
+        if (this != std::addressof(o)) ComPtr(o).Swap(*this);
         return *this;
     }
     ComPtr& operator=(ComPtr&& o) noexcept {
-        if (this != &o) {
+        if (this != std::addressof(o)) {
             Reset();
             m_p = o.m_p;
             o.m_p = nullptr;
