@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -204,7 +205,8 @@ bool BroadcastMuxer::make(const AirCatalogue& catalogue, const AirMultiplex& m, 
         services.push_back(s);
     }
     int audioRate = ac3 ? 192000 : 128000;
-    int64_t muxrate = int64_t(services.size()) * (kVideoBitrate * 3 / 2 + audioRate) * 3 / 2 + 300000;
+    // Generous stuffing: the tables go into null packets, so they must never run short.
+    int64_t muxrate = int64_t(services.size()) * (kVideoBitrate * 3 / 2 + audioRate) * 2 + 400000;
 
     std::vector<ServiceEncoder> enc(services.size());
     for (size_t k = 0; k < services.size(); ++k) {
@@ -220,6 +222,9 @@ bool BroadcastMuxer::make(const AirCatalogue& catalogue, const AirMultiplex& m, 
         av_program_add_stream_index(oc.get(), s.serviceId, unsigned(enc[k].video.stream->index));
         av_program_add_stream_index(oc.get(), s.serviceId, unsigned(enc[k].audio.stream->index));
     }
+    // Let data go out ahead of its decoding time, as a real multiplexer does; with no delay
+    // the constant-rate PCR overtakes the DTS of every burst.
+    oc->max_delay = 700000;
     AVDictionary* opts = nullptr;
     av_dict_set_int(&opts, "muxrate", muxrate, 0);
     av_dict_set_int(&opts, "mpegts_transport_stream_id", m.transportStreamId, 0);
@@ -285,7 +290,13 @@ bool BroadcastMuxer::insertTables(const AirCatalogue& catalogue, const AirMultip
         uint8_t cc = 0;
     };
     std::vector<Table> tables;
-    auto ticks = [](int ms) { return int64_t(ms) * (tspacket::kClockHz / 1000); };
+    // Spread the repetitions evenly over the clip so the gap across the loop is no longer
+    // than the others.
+    auto ticks = [&](int ms) {
+        int64_t wanted = int64_t(ms) * (tspacket::kClockHz / 1000);
+        int64_t times = (clip->loopTicks() + wanted - 1) / wanted;
+        return clip->loopTicks() / std::max<int64_t>(1, times);
+    };
     try {
         if (m.system == AirSystem::DVBT) {
             if (m.nit) tables.push_back({0x0010, BroadcastTables::nit(catalogue, m), ticks(m.nitIntervalMs)});
