@@ -274,9 +274,19 @@ std::wstring AirMultiplex::describe() const {
 
 std::unique_ptr<AirCatalogue> AirCatalogue::load(const std::string& path, bool requireFiles, std::string& error) {
     tinyxml2::XMLDocument doc;
-    if (doc.LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) {
-        const char* why = doc.ErrorStr();
-        error = path + ": " + (why ? why : "cannot be read");
+    tinyxml2::XMLError rc = doc.LoadFile(path.c_str());
+    if (rc == tinyxml2::XML_ERROR_FILE_NOT_FOUND || rc == tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED ||
+        rc == tinyxml2::XML_ERROR_FILE_READ_ERROR) {
+        error = path + ": cannot be read";
+        return nullptr;
+    }
+    if (rc == tinyxml2::XML_ERROR_EMPTY_DOCUMENT) {
+        error = path + ": the file is empty";
+        return nullptr;
+    }
+    if (rc != tinyxml2::XML_SUCCESS) {
+        error = path + ": line " + std::to_string(doc.ErrorLineNum()) + ": malformed XML (" +
+                tinyxml2::XMLDocument::ErrorIDToName(rc) + ")";
         return nullptr;
     }
     const XMLElement* root = doc.RootElement();
