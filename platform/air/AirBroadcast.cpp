@@ -48,8 +48,9 @@ std::string AirBroadcast::lastError() {
 void AirBroadcast::setInstance(std::shared_ptr<AirBroadcast> broadcast) {
     std::lock_guard<std::mutex> lock(gInstanceMutex);
     gInstance = std::move(broadcast);
-    gTried = true;
-    gError = gInstance ? std::string() : "no broadcast";
+    // Clearing it lets the next instance() open the catalogue again.
+    gTried = gInstance != nullptr;
+    gError.clear();
 }
 
 void AirBroadcast::setSpeed(double speed) {

@@ -23,7 +23,8 @@ public:
     // (with the reason in lastError()) when there is none.
     static std::shared_ptr<AirBroadcast> instance();
     static std::string lastError();
-    // Replaces the process-wide broadcast (the host at start-up, tests).
+    // Replaces the process-wide broadcast (the host at start-up, tests); null makes the next
+    // instance() open the catalogue again.
     static void setInstance(std::shared_ptr<AirBroadcast> broadcast);
 
     const AirCatalogue& catalogue() const { return *catalogue_; }
