@@ -137,3 +137,5 @@ std::string AirTuner::lastError() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return error_;
 }
+
+double AirTuner::broadcastSpeed() const { return broadcast_->speed(); }

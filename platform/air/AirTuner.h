@@ -45,6 +45,7 @@ public:
     int analogChannel() const;
     const AirDevice& device() const { return device_; }
     std::string lastError() const;
+    double broadcastSpeed() const;
 
     // The set-top box changed channel (called by the broadcast).
     void setTopBoxChanged();
