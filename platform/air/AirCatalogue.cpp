@@ -280,29 +280,42 @@ std::unique_ptr<AirCatalogue> AirCatalogue::load(const std::string& path, bool r
         error = path + ": cannot be read";
         return nullptr;
     }
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    return build(doc, rc, path, folder, requireFiles, error);
+}
+
+std::unique_ptr<AirCatalogue> AirCatalogue::parse(const std::string& xml, const std::string& folder,
+                                                  bool requireFiles, std::string& error) {
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLError rc = doc.Parse(xml.data(), xml.size());
+    return build(doc, rc, "broadcast.xml", folder, requireFiles, error);
+}
+
+std::unique_ptr<AirCatalogue> AirCatalogue::build(tinyxml2::XMLDocument& doc, int rc, const std::string& name,
+                                                  const std::string& folder, bool requireFiles, std::string& error) {
     if (rc == tinyxml2::XML_ERROR_EMPTY_DOCUMENT) {
-        error = path + ": the file is empty";
+        error = name + ": the file is empty";
         return nullptr;
     }
     if (rc != tinyxml2::XML_SUCCESS) {
-        error = path + ": line " + std::to_string(doc.ErrorLineNum()) + ": malformed XML (" +
-                tinyxml2::XMLDocument::ErrorIDToName(rc) + ")";
+        error = name + ": line " + std::to_string(doc.ErrorLineNum()) + ": malformed XML (" +
+                tinyxml2::XMLDocument::ErrorIDToName(tinyxml2::XMLError(rc)) + ")";
         return nullptr;
     }
     const XMLElement* root = doc.RootElement();
     if (!root) {
-        error = path + ": no root element";
+        error = name + ": no root element";
         return nullptr;
     }
     std::unique_ptr<AirCatalogue> c(new AirCatalogue());
-    c->path_ = path;
+    c->path_ = name;
     AirCatalogueReader reader(*c, requireFiles);
-    size_t slash = path.rfind('/');
-    reader.folder_ = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    reader.folder_ = folder;
     try {
         reader.read(root);
     } catch (const CatalogueError& e) {
-        error = path + ": " + e.text;
+        error = name + ": " + e.text;
         return nullptr;
     }
     return c;

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+namespace tinyxml2 {
+class XMLDocument;
+}
+
 enum class AirDeviceCategory { NetworkTuner, TvTuner, Crossbar, Encoder, Multiplexer };
 
 struct AirDevice {
@@ -82,6 +86,9 @@ public:
     // Loads and checks a catalogue. With `requireFiles` every clip must exist (the generator
     // loads it before the clips are made). Null and a message naming the line on failure.
     static std::unique_ptr<AirCatalogue> load(const std::string& path, bool requireFiles, std::string& error);
+    // The same from text; clip names are taken relative to `folder` (ending in '/').
+    static std::unique_ptr<AirCatalogue> parse(const std::string& xml, const std::string& folder, bool requireFiles,
+                                               std::string& error);
     // $PELMO_BROADCAST, else <InstallDir>/broadcast.xml.
     static std::string defaultPath();
 
@@ -97,6 +104,9 @@ public:
     const AirDevice* findDevice(const std::wstring& nameOrPath) const;
 
 private:
+    static std::unique_ptr<AirCatalogue> build(tinyxml2::XMLDocument& doc, int rc, const std::string& name,
+                                               const std::string& folder, bool requireFiles, std::string& error);
+
     std::string path_;
     double speed_ = 1.0;
     std::vector<AirDevice> devices_;
