@@ -1,0 +1,293 @@
+#include "base/CBBLog.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "base/CRegistry.h"
+#include "base/Format.h"
+#include "base/PMutexLocker.h"
+#include "base/PMutexUnlocker.h"
+#include "base/Text.h"
+#include "platform/fs/Fs.h"
+
+namespace {
+
+const char* const kLevelNames[] = {"FATAL", "ERROR", "WARN", "INFO", "DEBUG"};
+
+const char* levelName(int level) {
+    return level >= 0 && level <= 4 ? kLevelNames[level] : "";
+}
+
+std::string narrowPath(const std::wstring& path) {
+    return WideToUtf8(path);
+}
+
+// Opens for appending and takes a shared lock; a file someone holds under an exclusive lock is
+// refused. Answers the descriptor or -1.
+int openShared(const std::wstring& path) {
+    std::string p = narrowPath(path);
+    int fd = open(p.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int64_t sizeOf(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+}
+
+// The ".back" name of a log: its path cut to 255 characters, then ".back".
+std::wstring backName(const std::wstring& path) {
+    return path.substr(0, 255) + L".back";
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+wchar_t* messageBuffer() {
+    // One per thread that logs, made on its first message; the host's other threads pay nothing.
+    thread_local std::unique_ptr<wchar_t[]> buffer;
+    if (!buffer) buffer.reset(new wchar_t[CBBLog::kMessageChars + 1]);
+    return buffer.get();
+}
+
+}  // namespace
+
+CBBLog::CBBLog(const std::wstring& fileName, bool showProcessId, int64_t maxSize)
+    : m_fileName(fileName),
+      m_showProcessId(showProcessId),
+      m_maxSize(maxSize),
+      m_processId(static_cast<unsigned>(getpid())) {}
+
+CBBLog::~CBBLog() {
+    {
+        PMutexLocker lock(m_queueLock);
+        m_stop = true;
+        m_queueLock.broadcast();
+    }
+    if (m_writer) m_writer->join();
+    if (m_main.fd >= 0) close(m_main.fd);
+    if (m_error.fd >= 0) close(m_error.fd);
+}
+
+void CBBLog::log(int level, const wchar_t* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    vlog(fmt, args, level);
+    va_end(args);
+}
+
+void CBBLog::debug(const wchar_t* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    vlog(fmt, args, 4);
+    va_end(args);
+}
+
+void CBBLog::writeRaw(const std::string& text) {
+    if (m_mainOpen.load(std::memory_order_acquire)) enqueue(std::string(text));
+}
+
+void CBBLog::setLevel(int level) {
+    m_level.store(level, std::memory_order_relaxed);
+}
+
+void CBBLog::vlog(const wchar_t* fmt, va_list args, int level) {
+    if (m_level.load(std::memory_order_relaxed) == -1) loadLevel();
+    if (level > m_level.load(std::memory_order_relaxed)) return;
+    wchar_t* buffer = messageBuffer();
+    size_t length = VFormatWide(buffer, kMessageChars + 1, fmt, args);
+    emit(level, buffer, length);
+}
+
+void CBBLog::log(const boost::wformat& message, int level) {
+    if (m_level.load(std::memory_order_relaxed) == -1) loadLevel();
+    if (level > m_level.load(std::memory_order_relaxed)) return;
+    std::wstring text;
+    try {
+        text = message.str();
+    } catch (const boost::io::format_error&) {
+        // Too few arguments fed to the format: log what the caller meant rather than nothing.
+        text = L"(bad format)";
+    }
+    emit(level, text.c_str(), std::min(text.size(), kMessageChars));
+}
+
+void CBBLog::loadLevel() {
+    int32_t level = 1;
+    if (!readRegistryDWORD(L"Software\\Kelvarin\\Pelmo", L"LogLevel", level)) level = 1;
+    int expected = -1;
+    m_level.compare_exchange_strong(expected, level, std::memory_order_relaxed);
+}
+
+void CBBLog::emit(int level, const wchar_t* message, size_t length) {
+    if (!m_opened.load(std::memory_order_acquire)) openLogs();
+    bool mainOpen = m_mainOpen.load(std::memory_order_acquire);
+    if (!mainOpen && !m_errorOpen.load(std::memory_order_acquire)) return;
+
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local;
+    localtime_r(&now.tv_sec, &local);
+    char prefix[128];
+    int n;
+    if (m_showProcessId) {
+        n = std::snprintf(prefix, sizeof prefix, "%04d/%02d/%02d %02d:%02d:%02d.%03d [%-5.5s] %u - ",
+                          local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                          local.tm_sec, static_cast<int>(now.tv_nsec / 1000000), levelName(level),
+                          m_processId);
+    } else {
+        n = std::snprintf(prefix, sizeof prefix, "%04d/%02d/%02d %02d:%02d:%02d.%03d [%-5.5s] - ",
+                          local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                          local.tm_sec, static_cast<int>(now.tv_nsec / 1000000), levelName(level));
+    }
+    std::string line;
+    line.reserve(static_cast<size_t>(n) + m_exeBaseName.size() + 3 + length * 3 + 1);
+    line.append(prefix, n > 0 ? static_cast<size_t>(std::min<int>(n, sizeof prefix - 1)) : 0);
+    if (level == 0) {
+        line += m_exeBaseName;
+        line += " - ";
+    }
+    AppendWideAsUtf8(line, message, length);
+    line.push_back('\n');
+
+    if (level == 0) {
+        if (mainOpen) enqueue(std::string(line));
+        writeError(line);
+    } else if (mainOpen) {
+        enqueue(std::move(line));
+    }
+}
+
+void CBBLog::enqueue(std::string&& line) {
+    PMutexLocker lock(m_queueLock);
+    m_queuedBytes += line.size();
+    m_queue.push_back(std::move(line));
+    m_queueLock.signal();
+}
+
+void CBBLog::openLogs() {
+    PMutexLocker lock(m_fileMutex);
+    if (m_opened.load(std::memory_order_relaxed)) return;
+    std::string appData;
+    if (!GetAppDataFolder(appData)) {
+        m_opened.store(true, std::memory_order_release);
+        return;
+    }
+    m_exeBaseName = GetExecutableBaseName();
+    std::string folder = JoinPath(JoinPath(appData, "Kelvarin"), "Logs");
+    CreateFolders(folder);
+    std::wstring wideFolder = NarrowToWide(folder) + L"/";
+    std::wstring name = m_fileName.empty() ? NarrowToWide(m_exeBaseName) + L".log" : m_fileName;
+
+    bool mainOpen = openWithFallback(m_main, wideFolder + name);
+    bool errorOpen = openWithFallback(m_error, wideFolder + L"PelmoErrors.log");
+    if (mainOpen) {
+        try {
+            m_writer.reset(
+                new PThread(nullptr, PThreadDelegateMember<CBBLog>(this, &CBBLog::writerLoop), nullptr));
+        } catch (const std::exception&) {
+            // Without a writer nothing would ever leave the queue: treat the main log as closed.
+            close(m_main.fd);
+            m_main.fd = -1;
+            mainOpen = false;
+        }
+    }
+    m_mainOpen.store(mainOpen, std::memory_order_release);
+    m_errorOpen.store(errorOpen, std::memory_order_release);
+    m_opened.store(true, std::memory_order_release);
+}
+
+bool CBBLog::openWithFallback(LogFile& file, const std::wstring& path) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        std::wstring candidate = attempt == 0 ? path : path + std::to_wstring(attempt);
+        int fd = openShared(candidate);
+        if (fd < 0) continue;
+        int64_t size = sizeOf(fd);
+        if (size > m_maxSize) {
+            // Too big already: keep it as the ".back" generation and start afresh.
+            close(fd);
+            if (rename(narrowPath(candidate).c_str(), narrowPath(backName(candidate)).c_str()) != 0) continue;
+            fd = openShared(candidate);
+            if (fd < 0) continue;
+            size = sizeOf(fd);
+        }
+        file.fd = fd;
+        file.bytes = size;
+        file.path = candidate;
+        return true;
+    }
+    file.fd = -1;
+    file.bytes = 0;
+    file.path.clear();
+    return false;
+}
+
+bool CBBLog::writeLine(LogFile& file, const std::string& line) {
+    if (file.fd < 0) return false;
+    writeAll(file.fd, line.data(), line.size());
+    file.bytes += static_cast<int64_t>(line.size());
+    return file.bytes < m_maxSize;
+}
+
+bool CBBLog::rotate(LogFile& file) {
+    if (file.fd >= 0) close(file.fd);
+    file.fd = -1;
+    std::wstring path = file.path;
+    rename(narrowPath(path).c_str(), narrowPath(backName(path)).c_str());
+    return openWithFallback(file, path);
+}
+
+void CBBLog::writeError(const std::string& line) {
+    PMutexLocker lock(m_fileMutex);
+    if (!m_errorOpen.load(std::memory_order_relaxed)) return;
+    if (!writeLine(m_error, line) && !rotate(m_error)) m_errorOpen.store(false, std::memory_order_release);
+}
+
+int32_t CBBLog::writerLoop(void*) {
+    PMutexLocker lock(m_queueLock);
+    for (;;) {
+        while (m_queue.empty() && !m_stop) m_queueLock.wait();
+        while (!m_queue.empty()) {
+            std::string line = std::move(m_queue.front());
+            m_queue.pop_front();
+            m_queuedBytes -= line.size();
+            PMutexUnlocker unlock(m_queueLock);
+            if (m_mainOpen.load(std::memory_order_relaxed) && !writeLine(m_main, line)) {
+                // The path may change in a rotation; readers of it hold the file mutex.
+                PMutexLocker files(m_fileMutex);
+                if (!rotate(m_main)) m_mainOpen.store(false, std::memory_order_release);
+            }
+        }
+        if (m_stop) break;
+    }
+    return 0;
+}
+
+std::wstring CBBLog::mainLogPath() {
+    PMutexLocker lock(m_fileMutex);
+    return m_mainOpen.load() ? m_main.path : std::wstring();
+}
+
+std::wstring CBBLog::errorLogPath() {
+    PMutexLocker lock(m_fileMutex);
+    return m_errorOpen.load() ? m_error.path : std::wstring();
+}
