@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "base/Log.h"
 #include "platform/air/AirTuner.h"
 #include "platform/air/TsPacket.h"
 #include "platform/com/Types.h"
@@ -35,7 +36,13 @@ std::shared_ptr<AirBroadcast> AirBroadcast::instance() {
     std::lock_guard<std::mutex> lock(gInstanceMutex);
     if (!gInstance && !gTried) {
         gTried = true;
-        gInstance = open(AirCatalogue::defaultPath(), gError);
+        std::string path = AirCatalogue::defaultPath();
+        gInstance = open(path, gError);
+        if (gInstance)
+            info(L"[Air] broadcast %S: %d devices, %d multiplexes and channels on air", path.c_str(),
+                 int(gInstance->catalogue().devices().size()), int(gInstance->catalogue().multiplexes().size()));
+        else
+            error(L"[Air] no broadcast: %S", gError.c_str());
     }
     return gInstance;
 }
@@ -76,7 +83,11 @@ std::shared_ptr<const AirClip> AirBroadcast::clip(const AirMultiplex& m, std::st
     auto it = clips_.find(m.file);
     if (it != clips_.end()) return it->second;
     auto c = AirClip::load(m.file, m.bitrate, error);
-    if (c) clips_[m.file] = c;
+    if (c) {
+        clips_[m.file] = c;
+    } else {
+        ::error(L"[Air] %s cannot go on air: %S", m.describe().c_str(), error.c_str());
+    }
     return c;
 }
 
@@ -90,6 +101,7 @@ int32_t AirBroadcast::setTopBoxTuneToChannel(int channel) {
     if (!catalogue_->setTopBox().present) return E_FAIL;
     if (!catalogue_->findAnalog(channel)) return E_INVALIDARG;
     stbChannel_ = channel;
+    info(L"[Air] set-top box switched to channel %d", channel);
     std::vector<std::shared_ptr<AirTuner>> listeners;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "base/CRegistry.h"
 #include "base/Text.h"
 
 namespace {
@@ -359,5 +360,13 @@ const AirDevice* AirCatalogue::findDevice(const std::wstring& nameOrPath) const 
 std::string AirCatalogue::defaultPath() {
     const char* env = std::getenv("PELMO_BROADCAST");
     if (env && *env) return env;
-    return "broadcast.xml";
+    std::wstring dir;
+    if (!readRegistryString(L"Software\\Kelvarin\\Pelmo", L"InstallDir", dir) || dir.empty())
+        return "broadcast.xml";
+    std::string folder = WideToUtf8(dir);
+    // The installation folder may be written the platform's way, with backslashes.
+    for (char& c : folder)
+        if (c == '\\') c = '/';
+    if (folder.back() != '/') folder += '/';
+    return folder + "broadcast.xml";
 }

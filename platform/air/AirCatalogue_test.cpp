@@ -159,8 +159,18 @@ TEST(AirCatalogue, ClipsAreOptionalWhileGenerating) {
     EXPECT_EQ(cat.path().substr(0, cat.path().rfind('/') + 1) + "later.ts", c->multiplexes()[0].file);
 }
 
-TEST(AirCatalogue, EnvironmentNamesTheCatalogue) {
+TEST(AirCatalogue, EnvironmentOrInstallDirNamesTheCatalogue) {
     setenv("PELMO_BROADCAST", "/srv/air/broadcast.xml", 1);
     EXPECT_EQ("/srv/air/broadcast.xml", AirCatalogue::defaultPath());
     unsetenv("PELMO_BROADCAST");
+
+    char tmpl[] = "/tmp/air_registry_XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    std::ofstream(dir + "/HKEY_LOCAL_MACHINE.reg")
+        << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Kelvarin\\Pelmo]\n\"InstallDir\"=\"/opt/pelmo\"\n";
+    setenv("PELMO_REGISTRY", dir.c_str(), 1);
+    EXPECT_EQ("/opt/pelmo/broadcast.xml", AirCatalogue::defaultPath());
+    std::remove((dir + "/HKEY_LOCAL_MACHINE.reg").c_str());
+    rmdir(dir.c_str());
+    unsetenv("PELMO_REGISTRY");
 }

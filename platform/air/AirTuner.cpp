@@ -1,5 +1,6 @@
 #include "platform/air/AirTuner.h"
 
+#include "base/Log.h"
 #include "platform/air/AirBroadcast.h"
 #include "platform/com/Types.h"
 
@@ -88,6 +89,10 @@ int32_t AirTuner::retune(Source source, int value, int bandwidth) {
             stream_ = std::make_shared<AirStream>(clip, speed, broadcast_->airTicks(), int(m->lockMs / speed));
     }
     if (old) old->stop(AirEndReason::Retuned);
+    if (isDebugEnabled()) {
+        std::wstring what = m ? m->describe() : std::wstring(L"nothing");
+        debug(L"[Air] %s tuned (%d/%d): receives %s", device_.friendlyName.c_str(), value, bandwidth, what.c_str());
+    }
     return m && !clip ? E_FAIL : S_OK;
 }
 
