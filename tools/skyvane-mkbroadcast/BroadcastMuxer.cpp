@@ -84,6 +84,35 @@ bool drain(AVFormatContext* oc, Track& t, AVFrame* frame, std::string& error) {
     return true;
 }
 
+// Opens the track's encoder and gives it a stream of its own on `pid`.
+bool openTrack(AVFormatContext* oc, Track& t, const AVCodec* codec, uint16_t pid, const char* what,
+               std::string& error) {
+    int rc = avcodec_open2(t.codec.get(), codec, nullptr);
+    if (rc < 0) {
+        error = std::string("cannot open the ") + what + " encoder: " + averror(rc);
+        return false;
+    }
+    t.stream = avformat_new_stream(oc, nullptr);
+    t.frame.reset(av_frame_alloc());
+    if (!t.stream || !t.frame) {
+        error = std::string("out of memory for the ") + what + " stream";
+        return false;
+    }
+    t.stream->id = pid;
+    t.stream->time_base = t.codec->time_base;
+    avcodec_parameters_from_context(t.stream->codecpar, t.codec.get());
+    return true;
+}
+
+bool allocateFrame(Track& t, const char* what, std::string& error) {
+    int rc = av_frame_get_buffer(t.frame.get(), 0);
+    if (rc < 0) {
+        error = std::string("no ") + what + " buffer: " + averror(rc);
+        return false;
+    }
+    return true;
+}
+
 bool openVideo(AVFormatContext* oc, Track& t, uint16_t pid, std::string& error) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG2VIDEO);
     if (!codec) {
@@ -104,24 +133,11 @@ bool openVideo(AVFormatContext* oc, Track& t, uint16_t pid, std::string& error) 
     c->max_b_frames = 0;  // decode order equals display order, so PTS equals DTS
     c->flags |= AV_CODEC_FLAG_CLOSED_GOP;
     av_opt_set_int(c->priv_data, "sc_threshold", 1000000000, 0);
-    int rc = avcodec_open2(c, codec, nullptr);
-    if (rc < 0) {
-        error = "cannot open the video encoder: " + averror(rc);
-        return false;
-    }
-    t.stream = avformat_new_stream(oc, nullptr);
-    t.stream->id = pid;
-    t.stream->time_base = c->time_base;
-    avcodec_parameters_from_context(t.stream->codecpar, c);
-    t.frame.reset(av_frame_alloc());
+    if (!openTrack(oc, t, codec, pid, "video", error)) return false;
     t.frame->format = c->pix_fmt;
     t.frame->width = c->width;
     t.frame->height = c->height;
-    if ((rc = av_frame_get_buffer(t.frame.get(), 0)) < 0) {
-        error = "no picture buffer: " + averror(rc);
-        return false;
-    }
-    return true;
+    return allocateFrame(t, "picture", error);
 }
 
 bool openAudio(AVFormatContext* oc, Track& t, bool ac3, uint16_t pid, std::string& error) {
@@ -137,25 +153,12 @@ bool openAudio(AVFormatContext* oc, Track& t, bool ac3, uint16_t pid, std::strin
     av_channel_layout_default(&c->ch_layout, 2);
     c->bit_rate = ac3 ? 192000 : 128000;
     c->time_base = AVRational{1, 48000};
-    int rc = avcodec_open2(c, codec, nullptr);
-    if (rc < 0) {
-        error = "cannot open the audio encoder: " + averror(rc);
-        return false;
-    }
-    t.stream = avformat_new_stream(oc, nullptr);
-    t.stream->id = pid;
-    t.stream->time_base = c->time_base;
-    avcodec_parameters_from_context(t.stream->codecpar, c);
-    t.frame.reset(av_frame_alloc());
+    if (!openTrack(oc, t, codec, pid, "audio", error)) return false;
     t.frame->format = c->sample_fmt;
     t.frame->nb_samples = c->frame_size;
     av_channel_layout_copy(&t.frame->ch_layout, &c->ch_layout);
     t.frame->sample_rate = c->sample_rate;
-    if ((rc = av_frame_get_buffer(t.frame.get(), 0)) < 0) {
-        error = "no sound buffer: " + averror(rc);
-        return false;
-    }
-    return true;
+    return allocateFrame(t, "sound", error);
 }
 
 bool encodeAudioFrame(AVFormatContext* oc, ServiceEncoder& s, std::string& error) {
