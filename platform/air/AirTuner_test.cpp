@@ -113,8 +113,8 @@ TEST(AirTuner, EveryDemoMultiplexAndChannelIsReceivedLive) {
         EXPECT_EQ(m.quality, s.quality);
         Received r = receive(*t, 0.5 * speed);
         EXPECT_TRUE(r.pat);
-        EXPECT_GT(r.rate, speed * 0.7);
-        EXPECT_LT(r.rate, speed * 1.4);
+        EXPECT_GT(r.rate, speed * 0.5);
+        EXPECT_LT(r.rate, speed * 2.0);
     }
 }
 
