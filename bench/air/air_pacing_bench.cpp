@@ -23,13 +23,14 @@ using Clock = std::chrono::steady_clock;
 double cpuSeconds(int who) {
     rusage u{};
     getrusage(who, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 struct Result {
-    double rate;     // broadcast seconds per wall second
-    double cpu;      // CPU seconds per wall second
-    double lateMs;   // worst lateness of a PCR packet against its schedule
+    double rate;    // broadcast seconds per wall second
+    double cpu;     // CPU seconds per wall second
+    double lateMs;  // worst lateness of a PCR packet against its schedule
 };
 
 Result runAir(const std::shared_ptr<const AirClip>& clip, double speed, double seconds) {
@@ -65,8 +66,9 @@ Result runAir(const std::shared_ptr<const AirClip>& clip, double speed, double s
 
 Result runFfmpeg(const std::string& clip, double clipSeconds, double speed, double seconds) {
     int loops = int(seconds / clipSeconds + 0.999) - 1;
-    std::string cmd = "ffmpeg -nostdin -loglevel error -readrate " + std::to_string(speed) + " -stream_loop " +
-                      std::to_string(loops) + " -i '" + clip + "' -map 0 -c copy -f mpegts -y /dev/null";
+    std::string cmd = "ffmpeg -nostdin -loglevel error -readrate " + std::to_string(speed) +
+                      " -stream_loop " + std::to_string(loops) + " -i '" + clip +
+                      "' -map 0 -c copy -f mpegts -y /dev/null";
     double cpu0 = cpuSeconds(RUSAGE_CHILDREN);
     auto start = Clock::now();
     int rc = std::system(cmd.c_str());
@@ -87,9 +89,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     double clipSeconds = double(clip->loopTicks()) / 27e6;
-    std::printf("clip %s: %.3f s, %.0f kbit/s, %zu packets\n", path.c_str(), clipSeconds, clip->bitrate() / 1000,
-                clip->packetCount());
-    std::printf("%-8s %-6s %12s %10s %12s %10s\n", "who", "speed", "rate/speed", "error %", "worst late", "CPU %");
+    std::printf("clip %s: %.3f s, %.0f kbit/s, %zu packets\n", path.c_str(), clipSeconds,
+                clip->bitrate() / 1000, clip->packetCount());
+    std::printf("%-8s %-6s %12s %10s %12s %10s\n", "who", "speed", "rate/speed", "error %", "worst late",
+                "CPU %");
     for (double speed : {1.0, 8.0}) {
         double span = seconds * speed;
         Result a = runAir(clip, speed, span);

@@ -41,7 +41,8 @@ bool AirAnalogSource::next(AirPicture& picture, int maxWaitMs) {
         card.drawFrame(index_, y, width_, u, width_ / 2, v, width_ / 2);
         std::vector<int16_t> mono(static_cast<size_t>(count));
         card.tone(samplesDone_, count, kSampleRate, mono.data());
-        for (int i = 0; i < count; ++i) picture.pcm[size_t(2 * i)] = picture.pcm[size_t(2 * i + 1)] = mono[size_t(i)];
+        for (int i = 0; i < count; ++i)
+            picture.pcm[size_t(2 * i)] = picture.pcm[size_t(2 * i + 1)] = mono[size_t(i)];
     } else {
         // Snow: grey noise, colourless.
         for (size_t i = 0; i < luma; ++i) {

@@ -16,9 +16,9 @@ struct AirPicture {
     int64_t time100ns = 0;  // presentation time from the first frame
     int width = 0;
     int height = 0;
-    int channel = -1;  // channel shown, -1 for snow
-    std::vector<uint8_t> i420;   // Y plane, then U and V at half size
-    std::vector<int16_t> pcm;    // 48 kHz stereo, interleaved, this frame's share
+    int channel = -1;           // channel shown, -1 for snow
+    std::vector<uint8_t> i420;  // Y plane, then U and V at half size
+    std::vector<int16_t> pcm;   // 48 kHz stereo, interleaved, this frame's share
 };
 
 class AirAnalogSource {

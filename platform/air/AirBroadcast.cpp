@@ -40,7 +40,8 @@ std::shared_ptr<AirBroadcast> AirBroadcast::instance() {
         gInstance = open(path, gError);
         if (gInstance)
             info(L"[Air] broadcast %S: %d devices, %d multiplexes and channels on air", path.c_str(),
-                 int(gInstance->catalogue().devices().size()), int(gInstance->catalogue().multiplexes().size()));
+                 int(gInstance->catalogue().devices().size()),
+                 int(gInstance->catalogue().multiplexes().size()));
         else
             error(L"[Air] no broadcast: %S", gError.c_str());
     }

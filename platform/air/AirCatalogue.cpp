@@ -21,9 +21,13 @@ struct CatalogueError {
     std::string text;
 };
 
-std::string at(const XMLElement* e) { return "line " + std::to_string(e->GetLineNum()) + ": "; }
+std::string at(const XMLElement* e) {
+    return "line " + std::to_string(e->GetLineNum()) + ": ";
+}
 
-[[noreturn]] void fail(const XMLElement* e, const std::string& what) { throw CatalogueError{at(e) + what}; }
+[[noreturn]] void fail(const XMLElement* e, const std::string& what) {
+    throw CatalogueError{at(e) + what};
+}
 
 bool fileExists(const std::string& path) {
     struct stat st;
@@ -115,7 +119,8 @@ public:
 
 private:
     void device(const XMLElement* e) {
-        if (std::strcmp(e->Name(), "device") != 0) fail(e, std::string("unknown element <") + e->Name() + ">");
+        if (std::strcmp(e->Name(), "device") != 0)
+            fail(e, std::string("unknown element <") + e->Name() + ">");
         AirDevice d;
         d.line = e->GetLineNum();
         std::string cat = text(e, "category", true);
@@ -146,7 +151,8 @@ private:
             m.frequencyKHz = int(number(e, "frequency", true, 0, 47000, 862000));
             m.bandwidthMHz = int(number(e, "bandwidth", true, 0, 5, 8));
             m.offsetKHz = int(number(e, "offset", false, 0, -1000, 1000));
-            for (const XMLElement* a = e->FirstChildElement("alternate"); a; a = a->NextSiblingElement("alternate"))
+            for (const XMLElement* a = e->FirstChildElement("alternate"); a;
+                 a = a->NextSiblingElement("alternate"))
                 m.alternateKHz.push_back(int(number(a, "frequency", true, 0, 47000, 862000)));
         } else if (kind == "atsc") {
             m.system = AirSystem::ATSC;
@@ -177,7 +183,8 @@ private:
             AirService v;
             v.line = s->GetLineNum();
             v.serviceId = int(number(s, "id", true, 0, 1, 65535));
-            if (!ids.insert(v.serviceId).second) fail(s, "service id " + std::to_string(v.serviceId) + " is used twice");
+            if (!ids.insert(v.serviceId).second)
+                fail(s, "service id " + std::to_string(v.serviceId) + " is used twice");
             v.name = text(s, "name", true);
             if (v.name.size() > 200) fail(s, "service name longer than 200 bytes");
             v.provider = text(s, "provider", false);
@@ -190,7 +197,8 @@ private:
             }
             m.services.push_back(v);
         }
-        if (m.system != AirSystem::Analog && m.services.empty()) fail(e, "a multiplex needs at least one <service>");
+        if (m.system != AirSystem::Analog && m.services.empty())
+            fail(e, "a multiplex needs at least one <service>");
         for (const XMLElement* c = e->FirstChildElement(); c; c = c->NextSiblingElement())
             if (std::strcmp(c->Name(), "service") && std::strcmp(c->Name(), "alternate"))
                 fail(c, std::string("unknown element <") + c->Name() + ">");
@@ -264,7 +272,8 @@ std::vector<int> AirMultiplex::receivedAtKHz() const {
 std::wstring AirMultiplex::describe() const {
     switch (system) {
         case AirSystem::DVBT:
-            return L"DVB-T " + std::to_wstring(frequencyKHz) + L" kHz/" + std::to_wstring(bandwidthMHz) + L" MHz";
+            return L"DVB-T " + std::to_wstring(frequencyKHz) + L" kHz/" + std::to_wstring(bandwidthMHz) +
+                   L" MHz";
         case AirSystem::ATSC:
             return L"ATSC physical channel " + std::to_wstring(physicalChannel);
         case AirSystem::Analog:
@@ -273,7 +282,8 @@ std::wstring AirMultiplex::describe() const {
     return L"analog channel " + std::to_wstring(channel);
 }
 
-std::unique_ptr<AirCatalogue> AirCatalogue::load(const std::string& path, bool requireFiles, std::string& error) {
+std::unique_ptr<AirCatalogue> AirCatalogue::load(const std::string& path, bool requireFiles,
+                                                 std::string& error) {
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLError rc = doc.LoadFile(path.c_str());
     if (rc == tinyxml2::XML_ERROR_FILE_NOT_FOUND || rc == tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED ||
@@ -294,7 +304,8 @@ std::unique_ptr<AirCatalogue> AirCatalogue::parse(const std::string& xml, const 
 }
 
 std::unique_ptr<AirCatalogue> AirCatalogue::build(tinyxml2::XMLDocument& doc, int rc, const std::string& name,
-                                                  const std::string& folder, bool requireFiles, std::string& error) {
+                                                  const std::string& folder, bool requireFiles,
+                                                  std::string& error) {
     if (rc == tinyxml2::XML_ERROR_EMPTY_DOCUMENT) {
         error = name + ": the file is empty";
         return nullptr;

@@ -87,8 +87,8 @@ public:
     // loads it before the clips are made). Null and a message naming the line on failure.
     static std::unique_ptr<AirCatalogue> load(const std::string& path, bool requireFiles, std::string& error);
     // The same from text; clip names are taken relative to `folder` (ending in '/').
-    static std::unique_ptr<AirCatalogue> parse(const std::string& xml, const std::string& folder, bool requireFiles,
-                                               std::string& error);
+    static std::unique_ptr<AirCatalogue> parse(const std::string& xml, const std::string& folder,
+                                               bool requireFiles, std::string& error);
     // $PELMO_BROADCAST, else <InstallDir>/broadcast.xml.
     static std::string defaultPath();
 
@@ -105,7 +105,8 @@ public:
 
 private:
     static std::unique_ptr<AirCatalogue> build(tinyxml2::XMLDocument& doc, int rc, const std::string& name,
-                                               const std::string& folder, bool requireFiles, std::string& error);
+                                               const std::string& folder, bool requireFiles,
+                                               std::string& error);
 
     std::string path_;
     double speed_ = 1.0;

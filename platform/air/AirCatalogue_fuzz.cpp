@@ -7,8 +7,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string error;
-    auto c = AirCatalogue::parse(std::string(reinterpret_cast<const char*>(data), size), "/nonexistent/", false,
-                                 error);
+    auto c = AirCatalogue::parse(std::string(reinterpret_cast<const char*>(data), size), "/nonexistent/",
+                                 false, error);
     if (c) {
         for (const AirMultiplex& m : c->multiplexes()) {
             c->findDvbt(m.frequencyKHz, m.bandwidthMHz);

@@ -95,24 +95,31 @@ TEST(AirCatalogue, BadCataloguesNameTheLine) {
         std::string body;
         std::string expect;
     } cases[] = {
-        {"<broadcast>\n<dvbt frequency=\"474 MHz\" bandwidth=\"8\" file=\"a.ts\"><service id=\"1\" name=\"x\"/></dvbt>"
+        {"<broadcast>\n<dvbt frequency=\"474 MHz\" bandwidth=\"8\" file=\"a.ts\"><service id=\"1\" "
+         "name=\"x\"/></dvbt>"
          "</broadcast>",
          "line 2: \"frequency\" is not a number: \"474 MHz\""},
         {"<broadcast>\n\n<dvbt frequency=\"474000\" bandwidth=\"9\" file=\"a.ts\"/></broadcast>",
          "line 3: \"bandwidth\" 9 is outside 5..8"},
-        {"<broadcast>\n<atsc channel=\"22\" file=\"missing.ts\"><service id=\"1\" name=\"x\" major=\"22\" minor=\"1\"/>"
+        {"<broadcast>\n<atsc channel=\"22\" file=\"missing.ts\"><service id=\"1\" name=\"x\" major=\"22\" "
+         "minor=\"1\"/>"
          "</atsc></broadcast>",
          "line 2: transport stream file not found:"},
-        {"<broadcast>\n<dvbt frequency=\"474000\" bandwidth=\"8\" file=\"a.ts\"><service id=\"1\" name=\"x\"/></dvbt>\n"
-         "<dvbt frequency=\"474020\" bandwidth=\"8\" file=\"a.ts\"><service id=\"1\" name=\"x\"/></dvbt></broadcast>",
+        {"<broadcast>\n<dvbt frequency=\"474000\" bandwidth=\"8\" file=\"a.ts\"><service id=\"1\" "
+         "name=\"x\"/></dvbt>\n"
+         "<dvbt frequency=\"474020\" bandwidth=\"8\" file=\"a.ts\"><service id=\"1\" "
+         "name=\"x\"/></dvbt></broadcast>",
          "line 3: frequency 474020 kHz is already on air (line 2)"},
-        {"<broadcast>\n<dvbt frequency=\"474000\" bandwidth=\"8\" file=\"a.ts\"><service id=\"1\" name=\"x\"/></dvbt>\n"
+        {"<broadcast>\n<dvbt frequency=\"474000\" bandwidth=\"8\" file=\"a.ts\"><service id=\"1\" "
+         "name=\"x\"/></dvbt>\n"
          "<dvbt frequency=\"482000\" bandwidth=\"8\" file=\"a.ts\"><alternate frequency=\"474000\"/>"
          "<service id=\"1\" name=\"x\"/></dvbt></broadcast>",
          "is already on air (line 2)"},
-        {"<broadcast>\n<analog channel=\"3\" file=\"a.ts\"/>\n<analog channel=\"3\" file=\"a.ts\"/></broadcast>",
+        {"<broadcast>\n<analog channel=\"3\" file=\"a.ts\"/>\n<analog channel=\"3\" "
+         "file=\"a.ts\"/></broadcast>",
          "line 3: channel 3 is already on air (line 2)"},
-        {"<broadcast>\n<dvbt frequency=\"474000\" bandwidth=\"8\" file=\"a.ts\">\n<service id=\"1\" name=\"x\"/>\n"
+        {"<broadcast>\n<dvbt frequency=\"474000\" bandwidth=\"8\" file=\"a.ts\">\n<service id=\"1\" "
+         "name=\"x\"/>\n"
          "<service id=\"1\" name=\"y\"/></dvbt></broadcast>",
          "line 4: service id 1 is used twice"},
         {"<broadcast>\n<dvbt frequency=\"474000\" bandwidth=\"8\" file=\"a.ts\"/></broadcast>",
@@ -121,17 +128,20 @@ TEST(AirCatalogue, BadCataloguesNameTheLine) {
          "line 3: device path"},
         {"<broadcast><devices>\n<device category=\"camera\" name=\"c\" path=\"a#b\"/></devices></broadcast>",
          "line 2: unknown device category \"camera\""},
-        {"<broadcast><devices>\n<device category=\"encoder\" name=\"e\" path=\"nohash\"/></devices></broadcast>",
+        {"<broadcast><devices>\n<device category=\"encoder\" name=\"e\" "
+         "path=\"nohash\"/></devices></broadcast>",
          "line 2: device path \"nohash\" has no '#' part"},
         {"<broadcast><devices>\n<device category=\"tvtuner\" receives=\"dvbt\" name=\"t\" path=\"a#b\"/>"
          "</devices></broadcast>",
          "line 2: a tvtuner cannot receive \"dvbt\""},
         {"<broadcast><devices>\n<device category=\"encoder\" path=\"a#b\"/></devices></broadcast>",
          "line 2: <device> needs the attribute \"name\""},
-        {"<broadcast>\n<analog channel=\"3\" file=\"a.ts\"/>\n<settopbox feeds=\"aux\" input=\"1\" channel=\"4\"/>"
+        {"<broadcast>\n<analog channel=\"3\" file=\"a.ts\"/>\n<settopbox feeds=\"aux\" input=\"1\" "
+         "channel=\"4\"/>"
          "</broadcast>",
          "line 3: the set-top box shows channel 4, which is not on air"},
-        {"<broadcast>\n<settopbox feeds=\"scart\" channel=\"4\"/></broadcast>", "line 2: \"feeds\" must be aux or tuner"},
+        {"<broadcast>\n<settopbox feeds=\"scart\" channel=\"4\"/></broadcast>",
+         "line 2: \"feeds\" must be aux or tuner"},
         {"<broadcast>\n<radio/></broadcast>", "line 2: unknown element <radio>"},
         {"<catalogue/>", "line 1: the root element must be <broadcast>"},
         {"<broadcast speed=\"fast\"/>", "line 1: \"speed\" must be a number"},

@@ -26,7 +26,9 @@ size_t detectStride(const std::vector<uint8_t>& b) {
 }
 
 // Ticks per packet for a bitrate.
-double ticksPerPacket(int64_t bitrate) { return double(tspacket::kClockHz) * 188 * 8 / double(bitrate); }
+double ticksPerPacket(int64_t bitrate) {
+    return double(tspacket::kClockHz) * 188 * 8 / double(bitrate);
+}
 
 }  // namespace
 
@@ -85,7 +87,8 @@ void AirClip::schedule(int64_t fallbackBitrate) {
     size_t n = times_.size();
     for (size_t i = 0; i < n && pcrPid_ < 0; ++i) {
         int64_t pcr;
-        if (!tspacket::transportError(packet(i)) && tspacket::readPcr(packet(i), pcr)) pcrPid_ = tspacket::pid(packet(i));
+        if (!tspacket::transportError(packet(i)) && tspacket::readPcr(packet(i), pcr))
+            pcrPid_ = tspacket::pid(packet(i));
     }
     const double minTicks = ticksPerPacket(200000000);  // 200 Mbit/s
     const double maxTicks = ticksPerPacket(8000);       // 8 kbit/s
@@ -96,7 +99,8 @@ void AirClip::schedule(int64_t fallbackBitrate) {
     for (size_t i = 0; i < n && pcrPid_ >= 0; ++i) {
         const uint8_t* p = packet(i);
         int64_t pcr;
-        if (tspacket::pid(p) != pcrPid_ || tspacket::transportError(p) || !tspacket::readPcr(p, pcr)) continue;
+        if (tspacket::pid(p) != pcrPid_ || tspacket::transportError(p) || !tspacket::readPcr(p, pcr))
+            continue;
         if (points.empty()) {
             points.push_back({i, 0.0});
         } else {

@@ -62,7 +62,8 @@ TEST(AirClip, TimesKeepGrowingThroughPcrWrapAndDiscontinuity) {
     // Starts 0.5 s before the 33-bit wrap.
     auto wrap = AirClip::fromBytes(stream(2000, 1504000, 10, tspacket::kPcrWrap - 13500000), 0, error);
     ASSERT_TRUE(wrap) << error;
-    for (size_t i = 1; i < wrap->packetCount(); ++i) ASSERT_LT(wrap->packetTime(i - 1), wrap->packetTime(i)) << i;
+    for (size_t i = 1; i < wrap->packetCount(); ++i)
+        ASSERT_LT(wrap->packetTime(i - 1), wrap->packetTime(i)) << i;
     EXPECT_NEAR(27000.0 * 1999, double(wrap->packetTime(1999)), 30000.0);
 
     // A splice: the second half's PCR starts over from 0.
@@ -71,7 +72,8 @@ TEST(AirClip, TimesKeepGrowingThroughPcrWrapAndDiscontinuity) {
     bytes.insert(bytes.end(), tail.begin(), tail.end());
     auto splice = AirClip::fromBytes(bytes, 0, error);
     ASSERT_TRUE(splice) << error;
-    for (size_t i = 1; i < splice->packetCount(); ++i) ASSERT_LT(splice->packetTime(i - 1), splice->packetTime(i));
+    for (size_t i = 1; i < splice->packetCount(); ++i)
+        ASSERT_LT(splice->packetTime(i - 1), splice->packetTime(i));
     EXPECT_NEAR(27000.0 * 1999, double(splice->packetTime(1999)), 30000.0);
 }
 

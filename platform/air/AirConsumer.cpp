@@ -22,7 +22,8 @@ void AirConsumer::push(const uint8_t* packets, size_t count) {
                 break;
             }
             size_t slot = (head_ + count_) % capacity_;
-            std::memcpy(ring_.data() + slot * tspacket::kSize, packets + i * tspacket::kSize, tspacket::kSize);
+            std::memcpy(ring_.data() + slot * tspacket::kSize, packets + i * tspacket::kSize,
+                        tspacket::kSize);
             ++count_;
         }
     }

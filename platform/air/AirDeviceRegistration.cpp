@@ -4,17 +4,22 @@
 
 const GUID& AirDeviceRegistration::categoryGuid(AirDeviceCategory category) {
     switch (category) {
-        case AirDeviceCategory::NetworkTuner: return KSCATEGORY_BDA_NETWORK_TUNER;
-        case AirDeviceCategory::TvTuner: return KSCATEGORY_TVTUNER;
-        case AirDeviceCategory::Crossbar: return AM_KSCATEGORY_CROSSBAR;
-        case AirDeviceCategory::Encoder: return KSCATEGORY_ENCODER;
-        case AirDeviceCategory::Multiplexer: return KSCATEGORY_MULTIPLEXER;
+        case AirDeviceCategory::NetworkTuner:
+            return KSCATEGORY_BDA_NETWORK_TUNER;
+        case AirDeviceCategory::TvTuner:
+            return KSCATEGORY_TVTUNER;
+        case AirDeviceCategory::Crossbar:
+            return AM_KSCATEGORY_CROSSBAR;
+        case AirDeviceCategory::Encoder:
+            return KSCATEGORY_ENCODER;
+        case AirDeviceCategory::Multiplexer:
+            return KSCATEGORY_MULTIPLEXER;
     }
     return KSCATEGORY_TVTUNER;
 }
 
-AirDeviceRegistration::AirDeviceRegistration(const AirCatalogue& catalogue,
-                                             const std::function<DeviceFactory(const AirDevice&)>& makeFactory) {
+AirDeviceRegistration::AirDeviceRegistration(
+    const AirCatalogue& catalogue, const std::function<DeviceFactory(const AirDevice&)>& makeFactory) {
     for (const AirDevice& d : catalogue.devices()) {
         DeviceRecord r;
         r.category = categoryGuid(d.category);

@@ -4,7 +4,8 @@
 
 #include "platform/air/TsPacket.h"
 
-AirLoopCursor::AirLoopCursor(std::shared_ptr<const AirClip> clip, int64_t phaseTicks) : clip_(std::move(clip)) {
+AirLoopCursor::AirLoopCursor(std::shared_ptr<const AirClip> clip, int64_t phaseTicks)
+    : clip_(std::move(clip)) {
     int64_t loop = clip_->loopTicks();
     phase_ = loop > 0 ? phaseTicks % loop : 0;
     if (phase_ < 0) phase_ += loop;

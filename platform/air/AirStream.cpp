@@ -16,7 +16,9 @@ AirStream::AirStream(std::shared_ptr<const AirClip> clip, double speed, int64_t 
     thread_ = std::thread(&AirStream::run, this, phaseTicks, lockDelayMs);
 }
 
-AirStream::~AirStream() { stop(AirEndReason::Stopped); }
+AirStream::~AirStream() {
+    stop(AirEndReason::Stopped);
+}
 
 std::shared_ptr<AirConsumer> AirStream::subscribe(size_t capacityPackets) {
     auto consumer = std::make_shared<AirConsumer>(capacityPackets);

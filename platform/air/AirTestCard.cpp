@@ -8,7 +8,7 @@ namespace {
 // Segments a..g of each digit, bit 0 = a (top) ... bit 6 = g (middle).
 const uint8_t kSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
 // Background colours (Y, U, V) the services cycle through.
-const uint8_t kColours[6][3] = {{81, 90, 240}, {145, 54, 34}, {41, 240, 110},
+const uint8_t kColours[6][3] = {{81, 90, 240},  {145, 54, 34},   {41, 240, 110},
                                 {170, 166, 16}, {106, 202, 222}, {210, 16, 146}};
 }  // namespace
 
@@ -51,7 +51,8 @@ void AirTestCard::drawFrame(int64_t n, uint8_t* y, int yStride, uint8_t* u, int 
             if (dx >= 0 && dy >= 0 && dy < cellH && dx < totalW) {
                 int k = dx / (cellW + gap);
                 int inCell = dx % (cellW + gap);
-                if (inCell < cellW && segmentLit(digits[size_t(k)] - '0', inCell, dy, cellW, cellH)) value = 16;
+                if (inCell < cellW && segmentLit(digits[size_t(k)] - '0', inCell, dy, cellW, cellH))
+                    value = 16;
             }
             y[r * yStride + c] = value;
         }

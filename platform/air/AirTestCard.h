@@ -13,7 +13,8 @@ public:
     int width() const { return width_; }
     int height() const { return height_; }
     // Planar 4:2:0 picture of frame `n` into three planes with the given strides.
-    void drawFrame(int64_t n, uint8_t* y, int yStride, uint8_t* u, int uStride, uint8_t* v, int vStride) const;
+    void drawFrame(int64_t n, uint8_t* y, int yStride, uint8_t* u, int uStride, uint8_t* v,
+                   int vStride) const;
     // `count` samples of the tone starting at sample `first`, as signed 16-bit amplitude.
     void tone(int64_t first, int count, int sampleRate, int16_t* out) const;
 

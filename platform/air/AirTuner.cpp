@@ -7,7 +7,9 @@
 AirTuner::AirTuner(std::shared_ptr<AirBroadcast> broadcast, const AirDevice& device)
     : broadcast_(std::move(broadcast)), device_(device) {}
 
-AirTuner::~AirTuner() { powerDown(); }
+AirTuner::~AirTuner() {
+    powerDown();
+}
 
 int32_t AirTuner::tuneDvbt(int frequencyKHz, int bandwidthMHz) {
     if (device_.receives != "dvbt") return E_INVALIDARG;
@@ -86,12 +88,14 @@ int32_t AirTuner::retune(Source source, int value, int bandwidth) {
         lockSpeed_ = speed;
         error_ = error;
         if (clip)
-            stream_ = std::make_shared<AirStream>(clip, speed, broadcast_->airTicks(), int(m->lockMs / speed));
+            stream_ =
+                std::make_shared<AirStream>(clip, speed, broadcast_->airTicks(), int(m->lockMs / speed));
     }
     if (old) old->stop(AirEndReason::Retuned);
     if (isDebugEnabled()) {
         std::wstring what = m ? m->describe() : std::wstring(L"nothing");
-        debug(L"[Air] %s tuned (%d/%d): receives %s", device_.friendlyName.c_str(), value, bandwidth, what.c_str());
+        debug(L"[Air] %s tuned (%d/%d): receives %s", device_.friendlyName.c_str(), value, bandwidth,
+              what.c_str());
     }
     return m && !clip ? E_FAIL : S_OK;
 }
@@ -117,7 +121,8 @@ AirSignal AirTuner::signal() const {
     if (!multiplex_) return s;
     s.present = true;
     s.strength = multiplex_->strength;
-    double elapsedMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - tunedAt_).count();
+    double elapsedMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - tunedAt_).count();
     s.locked = elapsedMs * lockSpeed_ >= multiplex_->lockMs;
     s.quality = s.locked ? multiplex_->quality : 0;
     return s;
@@ -143,4 +148,6 @@ std::string AirTuner::lastError() const {
     return error_;
 }
 
-double AirTuner::broadcastSpeed() const { return broadcast_->speed(); }
+double AirTuner::broadcastSpeed() const {
+    return broadcast_->speed();
+}

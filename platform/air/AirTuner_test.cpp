@@ -68,7 +68,8 @@ Received receive(AirTuner& t, double seconds) {
                 first = pcr;
                 start = Clock::now();
             } else if (double(pcr - first) >= seconds * 27e6) {
-                r.rate = double(pcr - first) / 27e6 / std::chrono::duration<double>(Clock::now() - start).count();
+                r.rate =
+                    double(pcr - first) / 27e6 / std::chrono::duration<double>(Clock::now() - start).count();
                 return r;
             }
         }

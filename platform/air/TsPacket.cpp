@@ -13,7 +13,9 @@ static bool adaptationWithFlags(const uint8_t* p) {
     return hasAdaptation(p) && p[4] >= 1 && size_t(p[4]) <= kSize - 5;
 }
 
-bool discontinuity(const uint8_t* p) { return adaptationWithFlags(p) && (p[5] & 0x80) != 0; }
+bool discontinuity(const uint8_t* p) {
+    return adaptationWithFlags(p) && (p[5] & 0x80) != 0;
+}
 
 bool readPcr(const uint8_t* p, int64_t& pcr) {
     if (!adaptationWithFlags(p) || p[4] < 7 || (p[5] & 0x10) == 0) return false;

@@ -16,13 +16,27 @@ constexpr int64_t kClockHz = 27000000;
 constexpr int64_t kPcrWrap = (int64_t(1) << 33) * 300;
 constexpr int64_t kPtsWrap = int64_t(1) << 33;
 
-inline uint16_t pid(const uint8_t* p) { return uint16_t(((p[1] & 0x1F) << 8) | p[2]); }
-inline bool transportError(const uint8_t* p) { return (p[1] & 0x80) != 0; }
-inline bool payloadStart(const uint8_t* p) { return (p[1] & 0x40) != 0; }
-inline bool hasAdaptation(const uint8_t* p) { return (p[3] & 0x20) != 0; }
-inline bool hasPayload(const uint8_t* p) { return (p[3] & 0x10) != 0; }
-inline uint8_t continuity(const uint8_t* p) { return p[3] & 0x0F; }
-inline void setContinuity(uint8_t* p, uint8_t cc) { p[3] = uint8_t((p[3] & 0xF0) | (cc & 0x0F)); }
+inline uint16_t pid(const uint8_t* p) {
+    return uint16_t(((p[1] & 0x1F) << 8) | p[2]);
+}
+inline bool transportError(const uint8_t* p) {
+    return (p[1] & 0x80) != 0;
+}
+inline bool payloadStart(const uint8_t* p) {
+    return (p[1] & 0x40) != 0;
+}
+inline bool hasAdaptation(const uint8_t* p) {
+    return (p[3] & 0x20) != 0;
+}
+inline bool hasPayload(const uint8_t* p) {
+    return (p[3] & 0x10) != 0;
+}
+inline uint8_t continuity(const uint8_t* p) {
+    return p[3] & 0x0F;
+}
+inline void setContinuity(uint8_t* p, uint8_t cc) {
+    p[3] = uint8_t((p[3] & 0xF0) | (cc & 0x0F));
+}
 
 // Offset of the payload inside the packet, or 0 when the packet carries none or its
 // adaptation field claims more bytes than the packet has.

@@ -214,8 +214,10 @@ bool BroadcastMuxer::make(const AirCatalogue& catalogue, const AirMultiplex& m, 
     std::vector<ServiceEncoder> enc(services.size());
     for (size_t k = 0; k < services.size(); ++k) {
         const AirService& s = services[k];
-        int number = m.system == AirSystem::ATSC ? s.major * 10 + s.minor : (s.lcn >= 0 ? s.lcn : s.serviceId);
-        enc[k].card = std::make_unique<AirTestCard>(kWidth, kHeight, number, int(k) + m.channel, 440.0 + 110.0 * double(k));
+        int number =
+            m.system == AirSystem::ATSC ? s.major * 10 + s.minor : (s.lcn >= 0 ? s.lcn : s.serviceId);
+        enc[k].card = std::make_unique<AirTestCard>(kWidth, kHeight, number, int(k) + m.channel,
+                                                    440.0 + 110.0 * double(k));
         if (!openVideo(oc.get(), enc[k].video, videoPid(k), error) ||
             !openAudio(oc.get(), enc[k].audio, ac3, audioPid(k), error))
             return false;
@@ -249,7 +251,8 @@ bool BroadcastMuxer::make(const AirCatalogue& catalogue, const AirMultiplex& m, 
                 error = "picture buffer not writable";
                 return false;
             }
-            s.card->drawFrame(n, f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2]);
+            s.card->drawFrame(n, f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2],
+                              f->linesize[2]);
             f->pts = n;
             if (!drain(oc.get(), s.video, f, error)) return false;
             int64_t samplesDue = (n + 1) * 48000 / kFrameRate;
@@ -258,7 +261,8 @@ bool BroadcastMuxer::make(const AirCatalogue& catalogue, const AirMultiplex& m, 
         }
     }
     for (auto& s : enc)
-        if (!drain(oc.get(), s.video, nullptr, error) || !drain(oc.get(), s.audio, nullptr, error)) return false;
+        if (!drain(oc.get(), s.video, nullptr, error) || !drain(oc.get(), s.audio, nullptr, error))
+            return false;
     if ((rc = av_write_trailer(oc.get())) < 0) {
         error = "cannot finish the multiplex: " + averror(rc);
         return false;
@@ -277,8 +281,8 @@ bool BroadcastMuxer::make(const AirCatalogue& catalogue, const AirMultiplex& m, 
     return insertTables(catalogue, m, ts, error);
 }
 
-bool BroadcastMuxer::insertTables(const AirCatalogue& catalogue, const AirMultiplex& m, std::vector<uint8_t>& ts,
-                                  std::string& error) {
+bool BroadcastMuxer::insertTables(const AirCatalogue& catalogue, const AirMultiplex& m,
+                                  std::vector<uint8_t>& ts, std::string& error) {
     if (ts.size() % 188 != 0) {
         error = "multiplex is not made of whole packets";
         return false;

@@ -8,8 +8,14 @@ namespace {
 class SectionBuilder {
 public:
     SectionBuilder(uint8_t tableId, uint16_t extension, bool privateBit) {
-        b_ = {tableId, uint8_t(privateBit ? 0xF0 : 0xB0), 0, uint8_t(extension >> 8), uint8_t(extension),
-              0xC1 /* version 0, current */, 0, 0};
+        b_ = {tableId,
+              uint8_t(privateBit ? 0xF0 : 0xB0),
+              0,
+              uint8_t(extension >> 8),
+              uint8_t(extension),
+              0xC1 /* version 0, current */,
+              0,
+              0};
     }
     void u8(unsigned v) { b_.push_back(uint8_t(v)); }
     void u16(unsigned v) {
@@ -63,7 +69,9 @@ void put32(std::vector<uint8_t>& v, uint32_t x) {
 }
 
 // Centre frequencies go in units of 10 Hz.
-uint32_t tenHertz(int kHz) { return uint32_t(kHz) * 100u; }
+uint32_t tenHertz(int kHz) {
+    return uint32_t(kHz) * 100u;
+}
 
 std::vector<uint8_t> terrestrialDelivery(const AirMultiplex& m) {
     std::vector<uint8_t> b;
@@ -74,7 +82,8 @@ std::vector<uint8_t> terrestrialDelivery(const AirMultiplex& m) {
     b.push_back(uint8_t((bw << 5) | 0x1F));
     b.push_back(uint8_t((2 << 6) /* 64-QAM */ | (0 << 3) /* non-hierarchical */ | 2 /* HP rate 3/4 */));
     uint8_t otherFrequency = m.alternateKHz.empty() ? 0 : 1;
-    b.push_back(uint8_t((0 << 5) /* LP rate */ | (0 << 3) /* guard 1/32 */ | (1 << 1) /* 8k */ | otherFrequency));
+    b.push_back(
+        uint8_t((0 << 5) /* LP rate */ | (0 << 3) /* guard 1/32 */ | (1 << 1) /* 8k */ | otherFrequency));
     put32(b, 0xFFFFFFFF);
     return descriptor(0x5A, b);
 }
@@ -118,7 +127,8 @@ uint32_t BroadcastTables::crc32(const uint8_t* data, size_t size) {
     return crc;
 }
 
-std::vector<BroadcastTables::Section> BroadcastTables::nit(const AirCatalogue& catalogue, const AirMultiplex& m) {
+std::vector<BroadcastTables::Section> BroadcastTables::nit(const AirCatalogue& catalogue,
+                                                           const AirMultiplex& m) {
     if (!m.nit || m.system != AirSystem::DVBT) return {};
     SectionBuilder s(0x40, uint16_t(m.networkId), true);
     size_t networkLoop = s.lengthMark();
@@ -176,8 +186,8 @@ std::vector<BroadcastTables::Section> BroadcastTables::vct(const AirMultiplex& m
         s.u32(0);    // carrier frequency (no longer used)
         s.u16(m.transportStreamId);
         s.u16(v.serviceId);
-        s.u8(0x0D);  // no ETM, not access controlled, not hidden, reserved, shown in guide
-        s.u8(0xC0 | 0x02);  // reserved, ATSC digital television
+        s.u8(0x0D);          // no ETM, not access controlled, not hidden, reserved, shown in guide
+        s.u8(0xC0 | 0x02);   // reserved, ATSC digital television
         s.u16(v.serviceId);  // source id
         s.u16(0xFC00);       // no descriptors
     }
@@ -185,7 +195,8 @@ std::vector<BroadcastTables::Section> BroadcastTables::vct(const AirMultiplex& m
     return {s.finish()};
 }
 
-std::vector<uint8_t> BroadcastTables::packetize(const std::vector<Section>& sections, uint16_t pid, uint8_t& cc) {
+std::vector<uint8_t> BroadcastTables::packetize(const std::vector<Section>& sections, uint16_t pid,
+                                                uint8_t& cc) {
     std::vector<uint8_t> out;
     for (const Section& sec : sections) {
         size_t done = 0;

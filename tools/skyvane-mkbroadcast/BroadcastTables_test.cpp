@@ -76,7 +76,8 @@ void onNit(void* data, dvbpsi_nit_t* nit) {
                 }
             } else if (r->i_tag == 0x62) {
                 if (auto* x = dvbpsi_DecodeFrequencyListDr(r))
-                    t.alternates.assign(x->p_center_frequencies, x->p_center_frequencies + x->i_number_of_frequencies);
+                    t.alternates.assign(x->p_center_frequencies,
+                                        x->p_center_frequencies + x->i_number_of_frequencies);
             } else if (r->i_tag == 0x83) {
                 if (auto* x = dvbpsi_DecodeLCNDr(r))
                     for (int i = 0; i < x->i_number_of_entries; ++i)
@@ -101,7 +102,8 @@ void onSdt(void* data, dvbpsi_sdt_t* sdt) {
             if (r->i_tag == 0x48)
                 if (auto* x = dvbpsi_DecodeServiceDr(r)) {
                     d->sdt[s->i_service_id] = {
-                        std::string(reinterpret_cast<char*>(x->i_service_provider_name), x->i_service_provider_name_length),
+                        std::string(reinterpret_cast<char*>(x->i_service_provider_name),
+                                    x->i_service_provider_name_length),
                         std::string(reinterpret_cast<char*>(x->i_service_name), x->i_service_name_length)};
                     d->sdtTypes[s->i_service_id] = x->i_service_type;
                 }
@@ -249,8 +251,10 @@ TEST(BroadcastTables, TablesRepeatAtTheirIntervals) {
         auto clip = AirClip::load(m.file, 0, error);
         ASSERT_TRUE(clip) << error;
         std::map<uint16_t, int> interval;
-        if (m.system == AirSystem::ATSC) interval[0x1FFB] = m.vctIntervalMs;
-        else interval[0x11] = m.sdtIntervalMs;
+        if (m.system == AirSystem::ATSC)
+            interval[0x1FFB] = m.vctIntervalMs;
+        else
+            interval[0x11] = m.sdtIntervalMs;
         if (m.nit && m.system == AirSystem::DVBT) interval[0x10] = m.nitIntervalMs;
         for (auto& [pid, ms] : interval) {
             std::vector<int64_t> starts;

@@ -23,11 +23,16 @@ int usage() {
 
 const char* categoryName(AirDeviceCategory c) {
     switch (c) {
-        case AirDeviceCategory::NetworkTuner: return "BDA network tuner";
-        case AirDeviceCategory::TvTuner: return "analog TV tuner";
-        case AirDeviceCategory::Crossbar: return "crossbar";
-        case AirDeviceCategory::Encoder: return "encoder";
-        case AirDeviceCategory::Multiplexer: return "multiplexer";
+        case AirDeviceCategory::NetworkTuner:
+            return "BDA network tuner";
+        case AirDeviceCategory::TvTuner:
+            return "analog TV tuner";
+        case AirDeviceCategory::Crossbar:
+            return "crossbar";
+        case AirDeviceCategory::Encoder:
+            return "encoder";
+        case AirDeviceCategory::Multiplexer:
+            return "multiplexer";
     }
     return "?";
 }
@@ -44,10 +49,11 @@ void list(const AirCatalogue& c) {
                     m.system == AirSystem::DVBT && !m.nit ? "  no NIT" : "");
         for (const AirService& s : m.services) {
             if (m.system == AirSystem::ATSC)
-                std::printf("          %d.%d %s (program %d)\n", s.major, s.minor, s.name.c_str(), s.serviceId);
+                std::printf("          %d.%d %s (program %d)\n", s.major, s.minor, s.name.c_str(),
+                            s.serviceId);
             else
-                std::printf("          LCN %d %s (SID %d, ONID %d, TSID %d)\n", s.lcn, s.name.c_str(), s.serviceId,
-                            m.originalNetworkId, m.transportStreamId);
+                std::printf("          LCN %d %s (SID %d, ONID %d, TSID %d)\n", s.lcn, s.name.c_str(),
+                            s.serviceId, m.originalNetworkId, m.transportStreamId);
         }
     }
     const AirSetTopBox& b = c.setTopBox();
@@ -65,10 +71,14 @@ int main(int argc, char** argv) {
     bool listOnly = false;
     std::string path;
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--list")) listOnly = true;
-        else if (argv[i][0] == '-') return usage();
-        else if (path.empty()) path = argv[i];
-        else return usage();
+        if (!std::strcmp(argv[i], "--list"))
+            listOnly = true;
+        else if (argv[i][0] == '-')
+            return usage();
+        else if (path.empty())
+            path = argv[i];
+        else
+            return usage();
     }
     if (path.empty()) return usage();
     std::string error;
