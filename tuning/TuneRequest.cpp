@@ -1,0 +1,3 @@
+#include "tuning/TuneRequest.h"
+
+TuneRequest::TuneRequest(HuxSatellite* busClient) : busClient(busClient) {}
