@@ -140,6 +140,20 @@ private:
             if (analog ? d.receives != "analog" : (d.receives != "dvbt" && d.receives != "atsc"))
                 fail(e, "a " + cat + " cannot receive \"" + d.receives + "\"");
         }
+        if (d.category == AirDeviceCategory::Crossbar) {
+            std::string list = e->Attribute("inputs") ? e->Attribute("inputs") : "tuner,composite,composite";
+            size_t start = 0;
+            while (start <= list.size()) {
+                size_t comma = list.find(',', start);
+                std::string pin =
+                    list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+                if (pin != "tuner" && pin != "composite" && pin != "svideo")
+                    fail(e, "unknown crossbar input \"" + pin + "\"");
+                d.inputs.push_back(pin);
+                if (comma == std::string::npos) break;
+                start = comma + 1;
+            }
+        }
         c_.devices_.push_back(d);
     }
 
@@ -241,6 +255,7 @@ private:
             fail(e, "\"feeds\" must be aux or tuner, not \"" + feeds + "\"");
         }
         b.channel = int(number(e, "channel", true, 0, 1, 300));
+        b.tuner = NarrowToWide(text(e, "tuner", false));
         stbElement_ = e;
     }
 
@@ -249,6 +264,14 @@ private:
         if (!c_.findAnalog(c_.setTopBox_.channel))
             fail(stbElement_, "the set-top box shows channel " + std::to_string(c_.setTopBox_.channel) +
                                   ", which is not on air");
+        AirSetTopBox& b = c_.setTopBox_;
+        if (!b.tuner.empty()) {
+            const AirDevice* d = c_.findDevice(b.tuner);
+            if (!d || d->category != AirDeviceCategory::TvTuner)
+                fail(stbElement_,
+                     "the set-top box is wired to \"" + WideToUtf8(b.tuner) + "\", which is no analog tuner");
+            b.tuner = d->devicePath;
+        }
     }
 
 public:

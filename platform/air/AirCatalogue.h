@@ -19,6 +19,9 @@ struct AirDevice {
     std::wstring devicePath;
     // Tuners: what they receive ("dvbt", "atsc" or "analog").
     std::string receives;
+    // Crossbars: their input pins in order ("tuner", "composite", "svideo"); composite and
+    // S-video pins count as the auxiliary inputs 0, 1, ... of the card.
+    std::vector<std::string> inputs;
     int line = 0;
 };
 
@@ -75,6 +78,8 @@ struct AirSetTopBox {
     int input = 0;
     int tunerChannel = 0;
     int channel = 0;  // the channel it shows when switched on
+    // Device path of the analog tuner it is wired to; empty: every analog tuner.
+    std::wstring tuner;
     int line = 0;
 };
 

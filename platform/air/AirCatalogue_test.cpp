@@ -64,6 +64,9 @@ TEST(AirCatalogue, DemoBroadcastIsComplete) {
     ASSERT_NE(nullptr, c->findDevice(L"skyvane virtual mpeg multiplexer b"));
     EXPECT_EQ(AirDeviceCategory::Multiplexer, c->findDevice(L"Skyvane Virtual MPEG Multiplexer B")->category);
     EXPECT_TRUE(c->setTopBox().present);
+    const AirDevice* crossbar = c->findDevice(L"Skyvane Virtual Crossbar A");
+    ASSERT_NE(nullptr, crossbar);
+    EXPECT_EQ((std::vector<std::string>{"tuner", "composite", "svideo"}), crossbar->inputs);
 }
 
 TEST(AirCatalogue, ReceptionFollowsFrequencyOffsetAndBandwidth) {
@@ -142,7 +145,14 @@ TEST(AirCatalogue, BadCataloguesNameTheLine) {
          "line 3: the set-top box shows channel 4, which is not on air"},
         {"<broadcast>\n<settopbox feeds=\"scart\" channel=\"4\"/></broadcast>",
          "line 2: \"feeds\" must be aux or tuner"},
+        {"<broadcast>\n<analog channel=\"3\" file=\"a.ts\"/>\n"
+         "<settopbox feeds=\"tuner\" tunerchannel=\"4\" channel=\"3\" tuner=\"nobody\"/></broadcast>",
+         "line 3: the set-top box is wired to \"nobody\", which is no analog tuner"},
         {"<broadcast>\n<radio/></broadcast>", "line 2: unknown element <radio>"},
+        {"<broadcast><devices>\n<device category=\"crossbar\" name=\"x\" path=\"a#b\" "
+         "inputs=\"tuner,,svideo\"/>"
+         "</devices></broadcast>",
+         "line 2: unknown crossbar input \"\""},
         {"<catalogue/>", "line 1: the root element must be <broadcast>"},
         {"<broadcast speed=\"fast\"/>", "line 1: \"speed\" must be a number"},
         {"<broadcast>\n<analog channel=\"3\" file=\"a.ts\"\n</broadcast>", "line 2"},  // malformed XML

@@ -50,6 +50,7 @@ void AirTuner::powerDown() {
 const AirMultiplex* AirTuner::resolve(Source source, int value, int bandwidth) const {
     const AirCatalogue& c = broadcast_->catalogue();
     const AirSetTopBox& box = c.setTopBox();
+    bool wired = box.present && (box.tuner.empty() || box.tuner == device_.devicePath);
     switch (source) {
         case Source::Dvbt:
             return c.findDvbt(value, bandwidth);
@@ -57,11 +58,11 @@ const AirMultiplex* AirTuner::resolve(Source source, int value, int bandwidth) c
             return c.findAtsc(value);
         case Source::Analog:
             // The box's modulator on its output channel outshines a broadcast there.
-            if (box.present && !box.auxInput && box.tunerChannel == value)
+            if (wired && !box.auxInput && box.tunerChannel == value)
                 return c.findAnalog(broadcast_->setTopBoxChannel());
             return c.findAnalog(value);
         case Source::AuxInput:
-            if (box.present && box.auxInput && box.input == value)
+            if (wired && box.auxInput && box.input == value)
                 return c.findAnalog(broadcast_->setTopBoxChannel());
             return nullptr;
         case Source::None:
@@ -110,6 +111,7 @@ void AirTuner::setTopBoxChanged() {
         bandwidth = bandwidth_;
     }
     const AirSetTopBox& box = broadcast_->catalogue().setTopBox();
+    if (!box.tuner.empty() && box.tuner != device_.devicePath) return;
     bool watching = (source == Source::AuxInput && box.auxInput && box.input == value) ||
                     (source == Source::Analog && !box.auxInput && box.tunerChannel == value);
     if (watching) retune(source, value, bandwidth);

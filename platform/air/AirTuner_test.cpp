@@ -219,8 +219,10 @@ TEST(AirTuner, SetTopBoxFeedsItsInputAndFollowsChannelChanges) {
     EXPECT_TRUE(receive(*t, 0.2).pat);
     EXPECT_EQ(E_INVALIDARG, air->setTopBoxTuneToChannel(4));
     EXPECT_EQ(3, air->setTopBoxChannel());
-    // A tuner on an ordinary channel is not disturbed by the box.
+    // The box is wired to card A only; a tuner on an ordinary channel is not disturbed by it.
     auto other = air->tuner(L"Skyvane Virtual Analog Tuner B");
+    ASSERT_EQ(S_OK, other->selectAuxInput(1));
+    EXPECT_FALSE(other->signal().present);
     ASSERT_EQ(S_OK, other->tuneAnalog(5));
     auto stream5 = other->stream();
     EXPECT_EQ(S_OK, air->setTopBoxTuneToChannel(8));

@@ -38,9 +38,13 @@ const char* categoryName(AirDeviceCategory c) {
 }
 
 void list(const AirCatalogue& c) {
-    for (const AirDevice& d : c.devices())
-        std::printf("device  %-18s %s  %s\n", categoryName(d.category), WideToUtf8(d.friendlyName).c_str(),
+    for (const AirDevice& d : c.devices()) {
+        std::printf("device  %-18s %s  %s", categoryName(d.category), WideToUtf8(d.friendlyName).c_str(),
                     WideToUtf8(d.devicePath).c_str());
+        for (size_t i = 0; i < d.inputs.size(); ++i)
+            std::printf("%s%s", i ? "," : "  inputs ", d.inputs[i].c_str());
+        std::printf("\n");
+    }
     for (const AirMultiplex& m : c.multiplexes()) {
         std::printf("on air  %s", WideToUtf8(m.describe()).c_str());
         if (m.offsetKHz) std::printf(" (received at %+d kHz)", m.offsetKHz);
