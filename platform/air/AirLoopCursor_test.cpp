@@ -7,20 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/air/AirTestClips.h"
 #include "platform/air/TsPacket.h"
-
-namespace {
-
-const std::string kDemo = std::string(SKYVANE_BINARY_DIR) + "/data/demo/";
-
-std::shared_ptr<const AirClip> load(const std::string& path) {
-    std::string error;
-    auto clip = AirClip::load(path, 0, error);
-    EXPECT_TRUE(clip) << error;
-    return clip;
-}
-
-}  // namespace
 
 // What a receiver checks: per PID the continuity counter steps by one, the PCR and the
 // PES timestamps keep rising with the clock, also where the clip starts over.

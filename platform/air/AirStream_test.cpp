@@ -11,19 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "platform/air/AirTestClips.h"
 #include "platform/air/TsPacket.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const std::string kDemo = std::string(SKYVANE_BINARY_DIR) + "/data/demo/";
-
-std::shared_ptr<const AirClip> load(const std::string& path) {
-    std::string error;
-    auto clip = AirClip::load(path, 0, error);
-    EXPECT_TRUE(clip) << error;
-    return clip;
-}
 
 // Reads until `ticks` of broadcast time (by the PCR of the clip's PCR PID) went by and
 // answers the ratio of broadcast time to wall time.
