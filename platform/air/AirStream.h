@@ -1,0 +1,47 @@
+// A tuned multiplex on air: a thread sends the clip's packets in real time (paced by its PCR,
+// scaled by a speed factor), looping for ever, to every subscribed reader.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/air/AirClip.h"
+#include "platform/air/AirConsumer.h"
+
+class AirStream {
+public:
+    static constexpr size_t kDefaultConsumerPackets = 4096;
+
+    // Starts sending after `lockDelayMs` of wall time (the tuner's time to lock), beginning
+    // `phaseTicks` into the clip.
+    AirStream(std::shared_ptr<const AirClip> clip, double speed, int64_t phaseTicks, int lockDelayMs);
+    ~AirStream();
+    AirStream(const AirStream&) = delete;
+    AirStream& operator=(const AirStream&) = delete;
+
+    std::shared_ptr<AirConsumer> subscribe(size_t capacityPackets = kDefaultConsumerPackets);
+    // Ends the stream; every reader gets Ended after what it has buffered. Idempotent.
+    void stop(AirEndReason reason);
+    bool running() const { return !stopping_.load(); }
+    uint64_t packetsSent() const { return sent_.load(); }
+    double speed() const { return speed_; }
+    const AirClip& clip() const { return *clip_; }
+
+private:
+    void run(int64_t phaseTicks, int lockDelayMs);
+    void deliver(const uint8_t* packets, size_t count);
+
+    std::shared_ptr<const AirClip> clip_;
+    double speed_;
+    std::mutex mutex_;  // guards consumers_ and the wake-up condition
+    std::condition_variable wake_;
+    std::vector<std::weak_ptr<AirConsumer>> consumers_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<uint64_t> sent_{0};
+    AirEndReason reason_ = AirEndReason::None;
+    std::thread thread_;
+};

@@ -1,0 +1,181 @@
+#include "platform/air/AirStream.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/air/AirTestClips.h"
+#include "platform/air/TsPacket.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Reads until `ticks` of broadcast time (by the PCR of the clip's PCR PID) went by and
+// answers the ratio of broadcast time to wall time.
+double measureRate(AirConsumer& reader, uint16_t pcrPid, int64_t ticks) {
+    std::vector<uint8_t> buf(188 * 256);
+    int64_t firstPcr = -1, pcr = 0;
+    Clock::time_point start;
+    for (;;) {
+        size_t got = 0;
+        if (reader.read(buf.data(), 256, got, 5000) != AirConsumer::Read::Data) return 0;
+        for (size_t i = 0; i < got; ++i) {
+            const uint8_t* p = buf.data() + i * 188;
+            if (tspacket::pid(p) != pcrPid || !tspacket::readPcr(p, pcr)) continue;
+            if (firstPcr < 0) {
+                firstPcr = pcr;
+                start = Clock::now();
+            } else if (pcr - firstPcr >= ticks) {
+                double wall = std::chrono::duration<double>(Clock::now() - start).count();
+                return double(pcr - firstPcr) / 27e6 / wall;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+// Loose sanity bounds only (a busy machine delays the reader): the precise figures come
+// from bench/air.
+TEST(AirStream, PacedByPcrAtSpeedOneAndEight) {
+    auto clip = load(kDemo + "dvbt-538000.ts");
+    ASSERT_TRUE(clip);
+    for (double speed : {1.0, 8.0}) {
+        AirStream stream(clip, speed, 0, 0);
+        auto reader = stream.subscribe();
+        double rate = measureRate(*reader, uint16_t(clip->pcrPid()), int64_t(27e6 * 1.5));
+        EXPECT_GT(rate, speed * 0.5) << "speed " << speed;
+        EXPECT_LT(rate, speed * 2.0) << "speed " << speed;
+        EXPECT_EQ(0u, reader->dropped());
+    }
+}
+
+TEST(AirStream, NothingArrivesBeforeLock) {
+    auto clip = load(kDemo + "analog-3.ts");
+    ASSERT_TRUE(clip);
+    AirStream stream(clip, 1.0, 0, 60000);
+    auto reader = stream.subscribe();
+    uint8_t p[188];
+    size_t got = 1;
+    EXPECT_EQ(AirConsumer::Read::Timeout, reader->read(p, 1, got, 50));
+    EXPECT_EQ(0u, got);
+    EXPECT_EQ(0u, stream.packetsSent());
+}
+
+// A reader that falls behind loses packets itself; the others get every packet, and its
+// buffer never grows past what it asked for.
+TEST(AirStream, SlowReaderDoesNotHoldUpFastReader) {
+    auto clip = load(kDemo + "dvbt-474000.ts");
+    ASSERT_TRUE(clip);
+    AirStream stream(clip, 8.0, 0, 0);
+    auto fast = stream.subscribe();
+    auto slow = stream.subscribe(64);
+    std::atomic<bool> done{false};
+    std::atomic<size_t> slowGot{0};
+    std::thread slowThread([&] {
+        uint8_t p[188 * 4];
+        while (!done) {
+            size_t got = 0;
+            if (slow->read(p, 4, got, 100) == AirConsumer::Read::Ended) break;
+            slowGot += got;
+            EXPECT_LE(slow->buffered(), 64u);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    std::vector<uint8_t> buf(188 * 512);
+    std::map<uint16_t, int> cc;
+    size_t fastGot = 0;
+    size_t want = clip->packetCount() + clip->packetCount() / 2;  // across the loop
+    while (fastGot < want) {
+        size_t got = 0;
+        ASSERT_EQ(AirConsumer::Read::Data, fast->read(buf.data(), 512, got, 5000));
+        for (size_t i = 0; i < got; ++i) {
+            const uint8_t* p = buf.data() + i * 188;
+            uint16_t pid = tspacket::pid(p);
+            if (pid == tspacket::kNullPid || !tspacket::hasPayload(p)) continue;
+            if (cc.count(pid)) {
+                ASSERT_EQ((cc[pid] + 1) & 15, tspacket::continuity(p)) << "pid " << pid;
+            }
+            cc[pid] = tspacket::continuity(p);
+        }
+        fastGot += got;
+    }
+    done = true;
+    slowThread.join();
+    EXPECT_EQ(0u, fast->dropped());
+    EXPECT_GT(slow->dropped(), 0u);
+    EXPECT_GT(slow->takeOverflow(), 0u);
+    EXPECT_EQ(0u, slow->takeOverflow());
+    EXPECT_GT(slowGot.load(), 0u);
+    EXPECT_LT(slowGot.load(), fastGot);
+}
+
+TEST(AirStream, StopEndsEveryReaderAfterWhatItHas) {
+    auto clip = load(kDemo + "analog-5.ts");
+    ASSERT_TRUE(clip);
+    AirStream stream(clip, 20.0, 0, 0);
+    auto reader = stream.subscribe();
+    auto closed = stream.subscribe();
+    uint8_t p[188 * 16];
+    size_t got = 0;
+    ASSERT_EQ(AirConsumer::Read::Data, reader->read(p, 16, got, 5000));
+    closed->close();
+    EXPECT_EQ(AirConsumer::Read::Ended, closed->read(p, 16, got, 1000));
+    // A reader blocked without limit wakes up when the stream stops.
+    std::thread blocked([&] {
+        size_t n = 0;
+        AirConsumer::Read r;
+        while ((r = reader->read(p, 16, n, -1)) == AirConsumer::Read::Data) {
+        }
+        EXPECT_EQ(AirConsumer::Read::Ended, r);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    stream.stop(AirEndReason::Retuned);
+    blocked.join();
+    EXPECT_EQ(AirEndReason::Retuned, reader->endReason());
+    EXPECT_FALSE(stream.running());
+    uint64_t sent = stream.packetsSent();
+    EXPECT_EQ(sent, stream.packetsSent());
+    auto late = stream.subscribe();
+    EXPECT_EQ(AirConsumer::Read::Ended, late->read(p, 1, got, 1000));
+    EXPECT_EQ(AirEndReason::Retuned, late->endReason());
+    stream.stop(AirEndReason::SignalLost);  // the first reason stays
+    EXPECT_EQ(AirEndReason::Retuned, reader->endReason());
+}
+
+// Every real capture, reception errors and all, goes on air and reaches a reader intact.
+TEST(AirStream, RealCapturesPlayAsAir) {
+    std::string dir = std::string(SKYVANE_CORPUS_DIR) + "/ts";
+    DIR* d = opendir(dir.c_str());
+    if (!d) GTEST_SKIP() << "corpus of real captures not found at " << dir;
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() > 3 && name.substr(name.size() - 3) == ".ts") names.push_back(name);
+    }
+    closedir(d);
+    for (const std::string& name : names) {
+        auto clip = load(dir + "/" + name);
+        ASSERT_TRUE(clip);
+        AirStream stream(clip, 50.0, 0, 0);
+        auto reader = stream.subscribe(1 << 16);
+        std::vector<uint8_t> buf(188 * 256);
+        size_t total = 0;
+        size_t want = std::min<size_t>(clip->packetCount() + 10, 3000);
+        while (total < want) {
+            size_t got = 0;
+            ASSERT_EQ(AirConsumer::Read::Data, reader->read(buf.data(), 256, got, 10000)) << name;
+            for (size_t i = 0; i < got; ++i) ASSERT_EQ(0x47, buf[i * 188]) << name;
+            total += got;
+        }
+        stream.stop(AirEndReason::Stopped);
+    }
+}

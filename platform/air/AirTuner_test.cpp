@@ -1,0 +1,248 @@
+#include "platform/air/AirTuner.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/air/AirBroadcast.h"
+#include "platform/air/TsPacket.h"
+#include "platform/com/Types.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const std::string kDemo = std::string(SKYVANE_BINARY_DIR) + "/data/demo/broadcast.xml";
+const wchar_t* kDvbt = L"Skyvane Virtual DVB-T Tuner";
+const wchar_t* kAtsc = L"Skyvane Virtual ATSC Tuner";
+const wchar_t* kAnalog = L"Skyvane Virtual Analog Tuner A";
+
+std::shared_ptr<AirBroadcast> openDemo(double speed) {
+    std::string error;
+    auto air = AirBroadcast::open(kDemo, error);
+    EXPECT_TRUE(air) << error;
+    if (air) air->setSpeed(speed);
+    return air;
+}
+
+// Polls the way a signal test does, for at most `limitMs`.
+AirSignal waitForLock(AirTuner& t, int limitMs) {
+    auto end = Clock::now() + std::chrono::milliseconds(limitMs);
+    AirSignal s = t.signal();
+    while (!s.locked && Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        s = t.signal();
+    }
+    return s;
+}
+
+struct Received {
+    size_t packets = 0;
+    bool pat = false;
+    double rate = 0;  // broadcast seconds per wall second, by the PCR
+};
+
+// Reads `seconds` of broadcast time from the tuner's live stream.
+Received receive(AirTuner& t, double seconds) {
+    Received r;
+    auto stream = t.stream();
+    if (!stream) return r;
+    auto reader = stream->subscribe();
+    int pcrPid = stream->clip().pcrPid();
+    std::vector<uint8_t> buf(188 * 256);
+    int64_t first = -1;
+    Clock::time_point start;
+    for (;;) {
+        size_t got = 0;
+        if (reader->read(buf.data(), 256, got, 5000) != AirConsumer::Read::Data) return r;
+        r.packets += got;
+        for (size_t i = 0; i < got; ++i) {
+            const uint8_t* p = buf.data() + i * 188;
+            if (tspacket::pid(p) == 0) r.pat = true;
+            int64_t pcr;
+            if (tspacket::pid(p) != pcrPid || !tspacket::readPcr(p, pcr)) continue;
+            if (first < 0) {
+                first = pcr;
+                start = Clock::now();
+            } else if (double(pcr - first) >= seconds * 27e6) {
+                r.rate =
+                    double(pcr - first) / 27e6 / std::chrono::duration<double>(Clock::now() - start).count();
+                return r;
+            }
+        }
+    }
+}
+
+double configuredSpeed() {
+    const char* env = std::getenv("PELMO_AIR_SPEED");
+    return env && *env ? std::atof(env) : 4.0;
+}
+
+}  // namespace
+
+// Every multiplex and channel of the demo broadcast, tuned on a tuner that receives it,
+// locks with its strength and quality and carries its live stream at the configured speed.
+TEST(AirTuner, EveryDemoMultiplexAndChannelIsReceivedLive) {
+    double speed = configuredSpeed();
+    auto air = openDemo(speed);
+    ASSERT_TRUE(air);
+    auto dvbt = air->tuner(kDvbt);
+    auto atsc = air->tuner(kAtsc);
+    auto analog = air->tuner(kAnalog);
+    ASSERT_TRUE(dvbt && atsc && analog);
+    for (const AirMultiplex& m : air->catalogue().multiplexes()) {
+        std::shared_ptr<AirTuner> t;
+        if (m.system == AirSystem::DVBT) {
+            t = dvbt;
+            EXPECT_EQ(S_OK, t->tuneDvbt(m.frequencyKHz + m.offsetKHz, m.bandwidthMHz));
+        } else if (m.system == AirSystem::ATSC) {
+            t = atsc;
+            EXPECT_EQ(S_OK, t->tuneAtsc(m.physicalChannel));
+        } else {
+            t = analog;
+            EXPECT_EQ(S_OK, t->tuneAnalog(m.channel));
+        }
+        SCOPED_TRACE(std::string(m.file));
+        EXPECT_EQ(&m, t->multiplex());
+        AirSignal s = waitForLock(*t, int(m.lockMs / speed) + 5000);
+        EXPECT_TRUE(s.present);
+        EXPECT_TRUE(s.locked);
+        EXPECT_EQ(m.strength, s.strength);
+        EXPECT_EQ(m.quality, s.quality);
+        Received r = receive(*t, 0.5 * speed);
+        EXPECT_TRUE(r.pat);
+        EXPECT_GT(r.rate, speed * 0.5);
+        EXPECT_LT(r.rate, speed * 2.0);
+    }
+}
+
+TEST(AirTuner, LockTakesTheMultiplexLockTime) {
+    auto air = openDemo(1.0);
+    ASSERT_TRUE(air);
+    auto t = air->tuner(kDvbt);
+    const AirMultiplex* m = air->catalogue().findDvbt(618167, 8);
+    ASSERT_NE(nullptr, m);
+    auto before = Clock::now();
+    ASSERT_EQ(S_OK, t->tuneDvbt(618167, 8));
+    AirSignal s = t->signal();
+    if (Clock::now() - before < std::chrono::milliseconds(m->lockMs / 2)) {
+        // Carrier seen at once, but no lock and so no quality yet.
+        EXPECT_TRUE(s.present);
+        EXPECT_FALSE(s.locked);
+        EXPECT_EQ(0, s.quality);
+        EXPECT_EQ(m->strength, s.strength);
+    }
+    s = waitForLock(*t, m->lockMs + 5000);
+    EXPECT_TRUE(s.locked);
+    EXPECT_GE(Clock::now() - before, std::chrono::milliseconds(m->lockMs));
+}
+
+TEST(AirTuner, NothingOnAirGivesNoSignalAndNoStream) {
+    auto air = openDemo(8.0);
+    ASSERT_TRUE(air);
+    auto t = air->tuner(kDvbt);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(S_OK, t->tuneDvbt(618000, 8));  // the off-raster multiplex's nominal frequency
+    AirSignal s = t->signal();
+    EXPECT_FALSE(s.present);
+    EXPECT_FALSE(s.locked);
+    EXPECT_EQ(0, s.strength);
+    EXPECT_EQ(nullptr, t->stream());
+    EXPECT_EQ(S_OK, t->tuneDvbt(474000, 7));  // wrong bandwidth
+    EXPECT_EQ(nullptr, t->multiplex());
+    EXPECT_EQ(E_INVALIDARG, t->tuneDvbt(474000, 9));
+    EXPECT_EQ(E_INVALIDARG, t->tuneDvbt(-1, 8));
+    EXPECT_EQ(E_INVALIDARG, t->tuneAtsc(22));
+    EXPECT_EQ(E_INVALIDARG, t->tuneAnalog(3));
+    EXPECT_EQ(E_INVALIDARG, air->tuner(kAtsc)->tuneDvbt(474000, 8));
+    EXPECT_EQ(E_INVALIDARG, air->tuner(kAnalog)->tuneAnalog(0));
+    EXPECT_EQ(nullptr, air->tuner(L"Skyvane Virtual MPEG Encoder A"));  // not a tuner
+    EXPECT_EQ(nullptr, air->tuner(L"no such device"));
+    // One tuner object per device, by name or by path.
+    const AirDevice* d = air->catalogue().findDevice(kDvbt);
+    ASSERT_NE(nullptr, d);
+    EXPECT_EQ(t, air->tuner(d->devicePath));
+}
+
+TEST(AirTuner, RetuneAndSignalLossEndTheOldStream) {
+    auto air = openDemo(8.0);
+    ASSERT_TRUE(air);
+    auto t = air->tuner(kDvbt);
+    ASSERT_EQ(S_OK, t->tuneDvbt(474000, 8));
+    auto first = t->stream();
+    ASSERT_TRUE(first);
+    auto reader = first->subscribe();
+    ASSERT_EQ(S_OK, t->tuneDvbt(538000, 8));
+    uint8_t buf[188 * 64];
+    size_t got = 0;
+    while (reader->read(buf, 64, got, 5000) == AirConsumer::Read::Data) {
+    }
+    EXPECT_EQ(AirEndReason::Retuned, reader->endReason());
+    EXPECT_FALSE(first->running());
+    auto second = t->stream();
+    ASSERT_TRUE(second);
+    EXPECT_NE(first, second);
+    auto reader2 = second->subscribe();
+    t->powerDown();
+    while (reader2->read(buf, 64, got, 5000) == AirConsumer::Read::Data) {
+    }
+    EXPECT_EQ(AirEndReason::SignalLost, reader2->endReason());
+    EXPECT_FALSE(t->signal().present);
+    EXPECT_EQ(nullptr, t->stream());
+}
+
+// The set-top box feeds composite input 1; switching it changes what that input carries.
+TEST(AirTuner, SetTopBoxFeedsItsInputAndFollowsChannelChanges) {
+    auto air = openDemo(8.0);
+    ASSERT_TRUE(air);
+    auto t = air->tuner(kAnalog);
+    ASSERT_EQ(S_OK, t->selectAuxInput(0));
+    EXPECT_FALSE(t->signal().present);
+    ASSERT_EQ(S_OK, t->selectAuxInput(1));
+    EXPECT_EQ(air->catalogue().setTopBox().channel, t->analogChannel());
+    auto before = t->stream();
+    ASSERT_TRUE(before);
+    auto reader = before->subscribe();
+    EXPECT_EQ(S_OK, air->setTopBoxTuneToChannel(3));
+    EXPECT_EQ(3, air->setTopBoxChannel());
+    EXPECT_EQ(3, t->analogChannel());
+    uint8_t buf[188 * 64];
+    size_t got = 0;
+    while (reader->read(buf, 64, got, 5000) == AirConsumer::Read::Data) {
+    }
+    EXPECT_EQ(AirEndReason::Retuned, reader->endReason());
+    ASSERT_TRUE(t->stream());
+    EXPECT_TRUE(waitForLock(*t, 5000).locked);
+    EXPECT_TRUE(receive(*t, 0.2).pat);
+    EXPECT_EQ(E_INVALIDARG, air->setTopBoxTuneToChannel(4));
+    EXPECT_EQ(3, air->setTopBoxChannel());
+    // The box is wired to card A only; a tuner on an ordinary channel is not disturbed by it.
+    auto other = air->tuner(L"Skyvane Virtual Analog Tuner B");
+    ASSERT_EQ(S_OK, other->selectAuxInput(1));
+    EXPECT_FALSE(other->signal().present);
+    ASSERT_EQ(S_OK, other->tuneAnalog(5));
+    auto stream5 = other->stream();
+    EXPECT_EQ(S_OK, air->setTopBoxTuneToChannel(8));
+    EXPECT_EQ(stream5, other->stream());
+    EXPECT_EQ(5, other->analogChannel());
+}
+
+TEST(AirTuner, ProcessWideBroadcastComesFromTheEnvironment) {
+    setenv("PELMO_BROADCAST", kDemo.c_str(), 1);
+    AirBroadcast::setInstance(nullptr);
+    auto air = AirBroadcast::instance();
+    ASSERT_TRUE(air) << AirBroadcast::lastError();
+    EXPECT_EQ(kDemo, air->catalogue().path());
+    EXPECT_EQ(air, AirBroadcast::instance());
+
+    setenv("PELMO_BROADCAST", "/nonexistent/broadcast.xml", 1);
+    EXPECT_EQ(air, AirBroadcast::instance());  // opened once
+    AirBroadcast::setInstance(nullptr);
+    EXPECT_EQ(nullptr, AirBroadcast::instance());
+    EXPECT_NE(std::string::npos, AirBroadcast::lastError().find("/nonexistent/broadcast.xml"));
+    AirBroadcast::setInstance(nullptr);
+    unsetenv("PELMO_BROADCAST");
+}

@@ -1,0 +1,113 @@
+// skyvane-mkbroadcast: writes every transport stream a broadcast catalogue names, or lists
+// what the catalogue puts on air.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "base/Text.h"
+#include "platform/air/AirCatalogue.h"
+#include "tools/skyvane-mkbroadcast/BroadcastMuxer.h"
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: skyvane-mkbroadcast [--list] CATALOGUE.xml\n"
+                 "  Writes the transport stream of every multiplex and analog channel of the\n"
+                 "  catalogue (file names relative to the catalogue), with NIT, SDT and VCT.\n"
+                 "  --list  only print what is on air and the devices.\n");
+    return 2;
+}
+
+const char* categoryName(AirDeviceCategory c) {
+    switch (c) {
+        case AirDeviceCategory::NetworkTuner:
+            return "BDA network tuner";
+        case AirDeviceCategory::TvTuner:
+            return "analog TV tuner";
+        case AirDeviceCategory::Crossbar:
+            return "crossbar";
+        case AirDeviceCategory::Encoder:
+            return "encoder";
+        case AirDeviceCategory::Multiplexer:
+            return "multiplexer";
+    }
+    return "?";
+}
+
+void list(const AirCatalogue& c) {
+    for (const AirDevice& d : c.devices()) {
+        std::printf("device  %-18s %s  %s", categoryName(d.category), WideToUtf8(d.friendlyName).c_str(),
+                    WideToUtf8(d.devicePath).c_str());
+        for (size_t i = 0; i < d.inputs.size(); ++i)
+            std::printf("%s%s", i ? "," : "  inputs ", d.inputs[i].c_str());
+        std::printf("\n");
+    }
+    for (const AirMultiplex& m : c.multiplexes()) {
+        std::printf("on air  %s", WideToUtf8(m.describe()).c_str());
+        if (m.offsetKHz) std::printf(" (received at %+d kHz)", m.offsetKHz);
+        for (int f : m.alternateKHz) std::printf(" alt %d", f);
+        std::printf("  strength %d quality %d lock %d ms%s\n", m.strength, m.quality, m.lockMs,
+                    m.system == AirSystem::DVBT && !m.nit ? "  no NIT" : "");
+        for (const AirService& s : m.services) {
+            if (m.system == AirSystem::ATSC)
+                std::printf("          %d.%d %s (program %d)\n", s.major, s.minor, s.name.c_str(),
+                            s.serviceId);
+            else
+                std::printf("          LCN %d %s (SID %d, ONID %d, TSID %d)\n", s.lcn, s.name.c_str(),
+                            s.serviceId, m.originalNetworkId, m.transportStreamId);
+        }
+    }
+    const AirSetTopBox& b = c.setTopBox();
+    if (b.present) {
+        if (b.auxInput)
+            std::printf("set-top box on auxiliary input %d showing channel %d\n", b.input, b.channel);
+        else
+            std::printf("set-top box on tuner channel %d showing channel %d\n", b.tunerChannel, b.channel);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool listOnly = false;
+    std::string path;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--list"))
+            listOnly = true;
+        else if (argv[i][0] == '-')
+            return usage();
+        else if (path.empty())
+            path = argv[i];
+        else
+            return usage();
+    }
+    if (path.empty()) return usage();
+    std::string error;
+    auto catalogue = AirCatalogue::load(path, listOnly, error);
+    if (!catalogue) {
+        std::fprintf(stderr, "skyvane-mkbroadcast: %s\n", error.c_str());
+        return 1;
+    }
+    if (listOnly) {
+        list(*catalogue);
+        return 0;
+    }
+    for (const AirMultiplex& m : catalogue->multiplexes()) {
+        std::vector<uint8_t> ts;
+        if (!BroadcastMuxer::make(*catalogue, m, ts, error)) {
+            std::fprintf(stderr, "skyvane-mkbroadcast: %s (line %d): %s\n", WideToUtf8(m.describe()).c_str(),
+                         m.line, error.c_str());
+            return 1;
+        }
+        std::ofstream out(m.file, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(ts.data()), std::streamsize(ts.size()));
+        if (!out) {
+            std::fprintf(stderr, "skyvane-mkbroadcast: cannot write %s\n", m.file.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
