@@ -105,16 +105,16 @@ void putPlainInteger(Sink& out, unsigned long long magnitude, bool negative, uns
 }
 
 template <typename T>
-void putNumber(Sink& out, const std::string& spec, T value) {
+void putNumber(Sink& out, const std::string& conversion, T value) {
     char small[128];
-    int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+    int n = std::snprintf(small, sizeof small, conversion.c_str(), value);
     if (n < 0) return;
     if (static_cast<size_t>(n) < sizeof small) {
         out.putAscii(small, static_cast<size_t>(n));
         return;
     }
     std::vector<char> big(static_cast<size_t>(n) + 1);
-    std::snprintf(big.data(), big.size(), spec.c_str(), value);
+    std::snprintf(big.data(), big.size(), conversion.c_str(), value);
     out.putAscii(big.data(), static_cast<size_t>(n));
 }
 

@@ -228,22 +228,22 @@ HRESULT DeviceDecodeUtils::findCrossBarPin(IBaseFilter* filter, LONG physicalTyp
     return E_FAIL;
 }
 
-HRESULT DeviceDecodeUtils::FindPinBySpec(IBaseFilter* filter, PIN_DIRECTION dir, const std::wstring& spec,
+HRESULT DeviceDecodeUtils::FindPinBySpec(IBaseFilter* filter, PIN_DIRECTION dir, const std::wstring& pinSpec,
                                          IPin** pin) {
     if (!filter || !pin) return E_POINTER;
     *pin = nullptr;
-    if (dir == PINDIR_INPUT && (spec == L"%tvtuner%" || spec == L"%audiotuner%")) {
-        LONG type = spec == L"%tvtuner%" ? PhysConn_Video_Tuner : PhysConn_Audio_Tuner;
+    if (dir == PINDIR_INPUT && (pinSpec == L"%tvtuner%" || pinSpec == L"%audiotuner%")) {
+        LONG type = pinSpec == L"%tvtuner%" ? PhysConn_Video_Tuner : PhysConn_Audio_Tuner;
         if (SUCCEEDED(findCrossBarPin(filter, type, pin)) && *pin) return S_OK;
     }
     bool digits = true;
-    for (wchar_t c : spec) digits = digits && c >= L'0' && c <= L'9';
+    for (wchar_t c : pinSpec) digits = digits && c >= L'0' && c <= L'9';
     if (digits) {
         // Long digit runs would overflow; no filter has that many pins anyway.
-        if (spec.size() > 9) return E_FAIL;
-        return GetPin(filter, dir, spec.empty() ? 0 : std::stoi(spec), pin);
+        if (pinSpec.size() > 9) return E_FAIL;
+        return GetPin(filter, dir, pinSpec.empty() ? 0 : std::stoi(pinSpec), pin);
     }
-    return FindPinByName(filter, spec, pin);
+    return FindPinByName(filter, pinSpec, pin);
 }
 
 HRESULT DeviceDecodeUtils::ConnectPins(IGraphBuilder* graph, IBaseFilter* source,

@@ -36,7 +36,7 @@ public:
     // The crossbar input pin whose physical connector type is physicalType.
     static HRESULT findCrossBarPin(IBaseFilter* filter, LONG physicalType, IPin** pin);
     // "%tvtuner%" / "%audiotuner%" (input pins), a decimal index, or a pin name.
-    static HRESULT FindPinBySpec(IBaseFilter* filter, PIN_DIRECTION dir, const std::wstring& spec,
+    static HRESULT FindPinBySpec(IBaseFilter* filter, PIN_DIRECTION dir, const std::wstring& pinSpec,
                                  IPin** pin);
     static HRESULT ConnectPins(IGraphBuilder* graph, IBaseFilter* source, const std::wstring& sourceSpec,
                                IBaseFilter* sink, const std::wstring& sinkSpec);
