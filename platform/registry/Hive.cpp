@@ -4,7 +4,7 @@
 
 namespace {
 
-// Full UTF-8 decoding for hive text; a byte that does not start a valid sequence becomes
+// Full UTF-8 decoding for hive text; a byte that does not start a valid, shortest-form sequence becomes
 // U+FFFD so that a damaged name stays visible instead of vanishing.
 std::wstring fromUtf8(const std::string& s) {
     std::wstring out;
@@ -31,7 +31,10 @@ std::wstring fromUtf8(const std::string& s) {
             }
             cp = cp << 6 | (b & 0x3F);
         }
-        if (!ok) {
+        // Overlong forms are refused too: "\xC0\x80" would smuggle a zero, a line feed or a ']'
+        // into a name, and writing the hive back would then give a different file.
+        static const uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
+        if (!ok || cp < kMinimum[extra] || cp > 0x10FFFF) {
             out.push_back(0xFFFD);
             ++i;
             continue;

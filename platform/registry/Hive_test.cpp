@@ -135,3 +135,27 @@ TEST(Hive, NeedsTheHeaderAndAKeyBeforeValues) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Hive, OverlongSequencesCannotSmuggleZerosOrLineFeedsIntoNames) {
+    // "\xC0\x80" is an overlong zero, "\xC0\x8A" an overlong line feed, "\xE0\x80\xDD" an overlong ']'.
+    const std::string file =
+        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\So\xC0\x80" "ft\xE0\x80\xDD]\n\"N\xC0\x8A\"=\"v\xF4\x90\x80\x80\"\n";
+    Hive h(L"HKEY_LOCAL_MACHINE");
+    std::string error;
+    ASSERT_TRUE(h.parse(file, &error)) << error;
+    ASSERT_EQ(1u, h.keys().size());
+    const Hive::Key& k = h.keys().begin()->second;
+    EXPECT_EQ(std::wstring(L"So\uFFFD\uFFFDft\uFFFD\uFFFD\uFFFD"), k.path);
+    ASSERT_EQ(1u, k.values.size());
+    EXPECT_EQ(std::wstring(L"N\uFFFD\uFFFD"), k.values[0].name);
+
+    // What was read writes back to a file that reads the same and writes the same again.
+    std::string once = h.serialize();
+    Hive again(L"HKEY_LOCAL_MACHINE");
+    ASSERT_TRUE(again.parse(once, &error)) << error;
+    EXPECT_EQ(once, again.serialize());
+}
+
+}  // namespace
