@@ -2,11 +2,14 @@
 # run-fuzzers.sh BUILD_DIR [SECONDS]
 # Runs every *_fuzz program of a fuzz build for SECONDS each (default 20), starting from its
 # seeds in fuzz/seeds/<name>/ when there are any. The seeds are copied: a run never writes into
-# the source tree. A crash, leak or time-out fails the run and keeps the crashing input.
+# the source tree. A fuzzer may also name captures of the corpus beside the checkout
+# (../shared/corpus/ts) in fuzz/seeds/<name>.captures, one file name a line; those are added
+# when the corpus is there. A crash, leak or time-out fails the run and keeps the crashing input.
 set -euo pipefail
 build=$1
 seconds=${2:-20}
 root=$(cd "$(dirname "$0")/.." && pwd)
+captures="$root/../shared/corpus/ts"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
@@ -17,8 +20,13 @@ while IFS= read -r fuzzer; do
   corpus="$work/$name"
   mkdir -p "$corpus"
   if [ -d "$root/fuzz/seeds/$name" ]; then cp -r "$root/fuzz/seeds/$name/." "$corpus/"; fi
+  if [ -f "$root/fuzz/seeds/$name.captures" ] && [ -d "$captures" ]; then
+    while IFS= read -r capture; do
+      if [ -n "$capture" ] && [ -f "$captures/$capture" ]; then cp "$captures/$capture" "$corpus/"; fi
+    done < "$root/fuzz/seeds/$name.captures"
+  fi
   echo "== $name (${seconds}s)"
-  if ! "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  if ! "$fuzzer" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$build/$name-" "$corpus" 2>"$work/$name.log"; then
     tail -40 "$work/$name.log"
     echo "FAILED: $name (artifacts in $build/)"
