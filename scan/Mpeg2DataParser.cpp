@@ -143,6 +143,9 @@ void Mpeg2DataParser::parse_section(SectionFilter& filter) {
     if (!s || filter.section_size < 8) return;
     const int table_id = s[0];
     if (table_id != filter.table_id) return;
+    // Every table read here is in the long form; a short-form section carries no CRC and no
+    // section numbers, so its bytes would be read as fields they are not.
+    if (!(s[2] & 0x80)) return;
     const int section_length = ((s[2] & 0x0F) << 8) | s[1];
     const int table_id_ext = s[3] | (s[4] << 8);
     const int version_number = (s[5] >> 1) & 0x1F;
@@ -248,7 +251,8 @@ void Mpeg2DataParser::parse_pmt(const uint8_t* body, int length, int32_t program
         const int stream_type = r.u8();
         const uint16_t pid = r.u16() & 0x1FFF;
         const size_t es_info_length = r.u16() & 0x0FFF;
-        const ByteReader es = r.subAtMost(es_info_length);
+        const ByteReader es = r;      // the stream's descriptors, bounded by the body
+        r.subAtMost(es_info_length);  // steps over them, at most to the end of the body
         switch (stream_type) {
             case 0x01:
             case 0x02:
@@ -260,23 +264,23 @@ void Mpeg2DataParser::parse_pmt(const uint8_t* body, int length, int32_t program
                 info(L"  AUDIO     : PID 0x%04x", pid);
                 if (s->audio_count < Service::kMaxAudio) {
                     s->audio_pid[s->audio_count] = pid;
-                    parse_audio_language(es, s, s->audio_count);
+                    parse_audio_language(es, es_info_length, s, s->audio_count);
                     ++s->audio_count;
                 } else {
                     info(L"more than %i audio channels, truncating", Service::kMaxAudio);
                 }
                 break;
             case 0x06:
-                if (find_stream_descriptor(es, 0x56)) {
+                if (find_stream_descriptor(es, es_info_length, 0x56)) {
                     info(L"  TELETEXT  : PID 0x%04x", pid);
                     s->teletext_pid = pid;
-                } else if (find_stream_descriptor(es, 0x59)) {
+                } else if (find_stream_descriptor(es, es_info_length, 0x59)) {
                     info(L"  SUBTITLING: PID 0x%04x", pid);
                     s->subtitling_pid = pid;
-                } else if (find_stream_descriptor(es, 0x6A)) {
+                } else if (find_stream_descriptor(es, es_info_length, 0x6A)) {
                     info(L"  AC3       : PID 0x%04x", pid);
                     s->ac3_pid = pid;
-                    parse_audio_language(es, s, s->audio_count);
+                    parse_audio_language(es, es_info_length, s, s->audio_count);
                 } else {
                     info(L"  OTHER     : PID 0x%04x TYPE 0x%02x", pid, stream_type);
                 }
@@ -309,7 +313,7 @@ void Mpeg2DataParser::parse_nit(const uint8_t* body, int length, int32_t network
              network_id, length, network_descriptors_length);
         return;
     }
-    parse_nit_descriptors(r.sub(network_descriptors_length), m_currentTransponder);
+    parse_nit_descriptors(r, static_cast<size_t>(network_descriptors_length), m_currentTransponder);
 
     // transport_stream_loop_length is not read: the loop runs to the end of the body.
     int remaining = length - 4 - network_descriptors_length;
@@ -332,7 +336,7 @@ void Mpeg2DataParser::parse_nit(const uint8_t* body, int length, int32_t network
         info(L"  transport_stream_id 0x%04x", tp->transport_stream_id);
         // The check above lets a loop overrun the entry by two bytes; the reader stops it at
         // the end of the body.
-        parse_nit_descriptors(entry.subAtMost(static_cast<size_t>(transport_descriptors_length)), tp);
+        parse_nit_descriptors(entry, static_cast<size_t>(transport_descriptors_length), tp);
         remaining -= 6 + transport_descriptors_length;
     }
 }
@@ -361,12 +365,13 @@ void Mpeg2DataParser::parse_sdt(const uint8_t* body, int length, int32_t transpo
         }
         Service* s = find_service(tp, service_id);
         if (!s) s = alloc_service(tp, service_id);
-        ByteReader loop = r.subAtMost(static_cast<size_t>(descriptors_loop_length));
+        const ByteReader loop = r;
+        r.subAtMost(static_cast<size_t>(descriptors_loop_length));  // steps over the loop
         if (s) {
             s->running_status = b3 >> 5;
             s->scrambled = ((b3 >> 4) & 1) != 0;
             s->transport_stream_id = transport_stream_id;
-            parse_sdt_descriptors(loop, s);
+            parse_sdt_descriptors(loop, static_cast<size_t>(descriptors_loop_length), s);
         }
         remaining -= descriptors_loop_length + 5;
     }

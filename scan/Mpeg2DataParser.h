@@ -63,11 +63,12 @@ public:
     int getATSCListofChannels(int32_t frequency, std::vector<std::wstring>& list);
 
 private:
-    // Descriptor loops (Mpeg2DataParserDescriptors.cpp).
-    void parse_nit_descriptors(ByteReader loop, Transponder* tp);
-    void parse_sdt_descriptors(ByteReader loop, Service* service);
-    static bool find_stream_descriptor(ByteReader loop, uint8_t tag);
-    void parse_audio_language(ByteReader loop, Service* service, int index);
+    // Descriptor loops (Mpeg2DataParserDescriptors.cpp): rest runs from the loop's start to the
+    // end of the table body, length is the loop length the table states.
+    void parse_nit_descriptors(ByteReader rest, size_t length, Transponder* tp);
+    void parse_sdt_descriptors(ByteReader rest, size_t length, Service* service);
+    static bool find_stream_descriptor(ByteReader rest, size_t length, uint8_t tag);
+    void parse_audio_language(ByteReader rest, size_t length, Service* service, int index);
     void parse_network_name(ByteReader payload, Transponder* tp);
     void parse_terrestrial_delivery(ByteReader payload, Transponder* tp);
     void parse_frequency_list(ByteReader payload, Transponder* tp);

@@ -4,16 +4,21 @@
 #include "base/Log.h"
 
 namespace {
-// Calls fn(tag, payload) for each descriptor of a loop until fn returns false. A descriptor
-// whose length runs past the end of its loop is not handed out: the loop ends there.
+// Calls fn(tag, payload) for each descriptor of a loop until fn returns false. The loop length
+// only counts down: a descriptor that starts inside the loop is handed out whole even when its
+// length runs past the loop's end, as long as it stays inside the data (rest runs from the
+// loop's start to the end of the table body). One that runs past the data ends the loop.
 template <class Fn>
-void forEachDescriptor(ByteReader loop, Fn fn) {
-    while (loop.remaining() > 0) {
-        const uint8_t tag = loop.u8();
-        const uint8_t length = loop.u8();
-        ByteReader payload = loop.sub(length);
-        if (loop.error()) return;
+void forEachDescriptor(ByteReader rest, size_t loopLength, Fn fn) {
+    size_t remaining = loopLength;
+    while (remaining > 0) {
+        const uint8_t tag = rest.u8();
+        const uint8_t length = rest.u8();
+        ByteReader payload = rest.sub(length);
+        if (rest.error()) return;
         if (!fn(tag, payload)) return;
+        const size_t step = 2u + length;
+        remaining = step < remaining ? remaining - step : 0;
     }
 }
 
@@ -46,8 +51,8 @@ const char* text(const std::optional<std::string>& s) {
 }
 }  // namespace
 
-void Mpeg2DataParser::parse_nit_descriptors(ByteReader loop, Transponder* tp) {
-    forEachDescriptor(loop, [&](uint8_t tag, ByteReader payload) {
+void Mpeg2DataParser::parse_nit_descriptors(ByteReader rest, size_t length, Transponder* tp) {
+    forEachDescriptor(rest, length, [&](uint8_t tag, ByteReader payload) {
         switch (tag) {
             case 0x40:
                 info(L"  Found a network name descriptor");
@@ -146,8 +151,8 @@ void Mpeg2DataParser::parse_logical_channels(ByteReader p, Transponder* tp) {
     }
 }
 
-void Mpeg2DataParser::parse_sdt_descriptors(ByteReader loop, Service* service) {
-    forEachDescriptor(loop, [&](uint8_t tag, ByteReader payload) {
+void Mpeg2DataParser::parse_sdt_descriptors(ByteReader rest, size_t length, Service* service) {
+    forEachDescriptor(rest, length, [&](uint8_t tag, ByteReader payload) {
         if (tag == 0x48) {
             parse_service_descriptor(payload, service);
         } else {
@@ -171,17 +176,17 @@ void Mpeg2DataParser::parse_service_descriptor(ByteReader p, Service* s) {
          s->scrambled ? L", scrambled" : L"");
 }
 
-bool Mpeg2DataParser::find_stream_descriptor(ByteReader loop, uint8_t wanted) {
+bool Mpeg2DataParser::find_stream_descriptor(ByteReader rest, size_t length, uint8_t wanted) {
     bool found = false;
-    forEachDescriptor(loop, [&](uint8_t tag, ByteReader) {
+    forEachDescriptor(rest, length, [&](uint8_t tag, ByteReader) {
         found = tag == wanted;
         return !found;
     });
     return found;
 }
 
-void Mpeg2DataParser::parse_audio_language(ByteReader loop, Service* s, int index) {
-    forEachDescriptor(loop, [&](uint8_t tag, ByteReader p) {
+void Mpeg2DataParser::parse_audio_language(ByteReader rest, size_t length, Service* s, int index) {
+    forEachDescriptor(rest, length, [&](uint8_t tag, ByteReader p) {
         if (tag == 0x0A && p.size() > 3) {
             uint8_t lang[4] = {};
             p.bytes(lang, 3);

@@ -152,6 +152,9 @@ TEST_F(Mpeg2DataParserTest, ShortOrForeignSectionsAreIgnored) {
     Bytes pat = makeSection(0x00, 1, 0, 0, 0, patBody({{0x0101, 0x0100}}));
     feed(parser, nitFilter, pat);  // table id differs from the request
     feed(parser, patFilter, Bytes(pat.begin(), pat.begin() + 7));
+    Bytes shortForm = pat;  // syntax bit cleared: no CRC, no section numbers
+    shortForm[1] &= 0x7F;
+    feed(parser, patFilter, shortForm);
     EXPECT_EQ(parser.current_transponder(), nullptr);
     EXPECT_TRUE(lines().empty());
     // A PAT body of three bytes holds no entry; one of seven bytes holds one.
@@ -261,6 +264,30 @@ TEST_F(Mpeg2DataParserTest, StepsOverA255ByteDescriptor) {
          makeSection(0x02, 0x0101, 0, 0, 0, pmtBody(0x0201, {}, stream(0x03, 0x0301, es))));
     EXPECT_STREQ(parser.current_transponder()->services.front().audio_lang[0], "nld");
     EXPECT_TRUE(has(L"    skip descriptor 0x99"));
+}
+
+TEST_F(Mpeg2DataParserTest, DescriptorRunningPastItsLoopIsReadWhole) {
+    // The loop length only counts down: a descriptor that starts inside it is read whole as long
+    // as it stays inside the body.
+    givenPat(0x0004, {{0x0101, 0x0100}});
+    Bytes entry = tsEntry(0x0004, 0x20FA, terrestrial(47400000, 0, 0, 0, 0, false, false));
+    ASSERT_EQ(entry.size(), 6u + 13u);
+    entry[5] = 11;  // transport_descriptors_length 11 for the 13-byte descriptor
+    feed(parser, nitFilter, makeSection(0x40, 1, 0, 0, 0, nitBody({}, entry)));
+    EXPECT_EQ(parser.current_transponder()->bandwidth, 8);
+    EXPECT_EQ(parser.current_transponder()->frequency, 474000);
+
+    Bytes teletext = stream(0x06, 0x0401, descriptor(0x56, {'i', 't', 'a', 0x09, 0x00}));
+    teletext[4] = 2;  // ES_info_length 2: only the descriptor's tag and length are inside the loop
+    feed(parser, pmtFilter, makeSection(0x02, 0x0101, 0, 0, 0, pmtBody(0x0201, {}, teletext)));
+    EXPECT_EQ(parser.current_transponder()->services.front().teletext_pid, 0x0401);
+    EXPECT_FALSE(has(L"  OTHER     : PID 0x0401 TYPE 0x06"));
+
+    // Past the end of the body it is not read: the SDT's name descriptor overruns the section.
+    Bytes service = sdtEntry(0x0101, 4, false, serviceDescriptor(1, str("P"), str("Name")));
+    service[service.size() - 9] = 40;  // the service descriptor's length
+    feed(parser, sdtFilter, makeSection(0x42, 0x0004, 0, 0, 0, sdtBody(service)));
+    EXPECT_FALSE(parser.current_transponder()->services.front().service_name.has_value());
 }
 
 // ---- NIT ------------------------------------------------------------------------------------
