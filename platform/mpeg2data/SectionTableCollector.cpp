@@ -2,7 +2,16 @@
 
 bool SectionTableCollector::offer(uint16_t pid, const uint8_t* section, size_t size) {
     if (m_done) return true;
-    if (!section || pid != m_pid || size < 8 || section[0] != m_tableId) return false;
+    if (!section || pid != m_pid || size < 3 || section[0] != m_tableId) return false;
+    if (!(section[1] & 0x80)) {
+        // Only the long form has a CRC and section numbers: a short-form section is a table of
+        // its own where the table is defined so, and damage or a stray table everywhere else.
+        if (!isShortFormTable(m_tableId)) return false;
+        m_answer.emplace_back(section, section + size);
+        m_done = true;
+        return true;
+    }
+    if (size < 12) return false;  // header, section numbers and CRC
     const int extension = (section[3] << 8) | section[4];
     const int version = (section[5] >> 1) & 0x1F;
     const int number = section[6];
@@ -39,6 +48,11 @@ bool SectionTableCollector::offer(uint16_t pid, const uint8_t* section, size_t s
         m_completed.push_back(static_cast<size_t>(table - m_tables.data()));
     }
     return false;
+}
+
+bool SectionTableCollector::isShortFormTable(uint8_t tableId) {
+    // time and date, running status, stuffing, time offset, discontinuity information
+    return (tableId >= 0x70 && tableId <= 0x73) || tableId == 0x7E;
 }
 
 bool SectionTableCollector::finish() {

@@ -10,7 +10,9 @@
 // PMTs of programmes on one PID, the NITs of two networks), so the request is answered once
 // the carousel comes round to a table that is already complete, or at the end of the data
 // (finish()) when at least one table is complete. The answer holds every complete table in
-// the order they completed, each with its sections in section_number order.
+// the order they completed, each with its sections in section_number order. Tables are taken
+// in the long form only, except for the few defined in the short form, which are answered with
+// their first section.
 class SectionTableCollector {
 public:
     SectionTableCollector(uint16_t pid, uint8_t tableId) : m_pid(pid), m_tableId(tableId) {}
@@ -22,6 +24,7 @@ public:
     bool finish();
 
     bool done() const { return m_done; }
+    static bool isShortFormTable(uint8_t tableId);
     // The sections of the answer, as transmitted; empty until done().
     const std::vector<std::vector<uint8_t>>& sections() const { return m_answer; }
 

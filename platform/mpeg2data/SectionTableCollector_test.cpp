@@ -1,6 +1,7 @@
 #include "platform/mpeg2data/SectionTableCollector.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "platform/mpeg2data/SectionList.h"
 #include "platform/mpeg2data/SectionTestUtil.h"
@@ -91,9 +92,77 @@ TEST(TsFileMpeg2Data, HandsOverSectionsWithHeaderWordsInHostOrder) {
     EXPECT_EQ(list.Get(), nullptr);
 }
 
-TEST(TsFileMpeg2Data, UnreadableFileIsNotATable) {
+TEST(TsFileMpeg2Data, TablesAreTakenInTheLongFormOnly) {
+    // A PAT with the syntax bit cleared and a CRC that does not match: the long-form check
+    // would have caught it, the short form has none.
+    Bytes badPat = makeSection(0x00, 1, 0, 0, 0, {0x00, 0x01, 0xE1, 0x00});
+    badPat[1] &= 0x7F;
+    badPat.back() ^= 0xFF;
+    const Bytes tdt = {0x70, 0x70, 0x05, 0xE8, 0x4C, 0x12, 0x00, 0x00};  // time and date: short form
+    Bytes ts = packetise(0, {badPat});
+    const Bytes tdtPackets = packetise(0x14, {tdt});
+    ts.insert(ts.end(), tdtPackets.begin(), tdtPackets.end());
     ComPtr<TsFileMpeg2Data> source;
-    source.Attach(CreateComObject<TsFileMpeg2Data>(std::string("/nonexistent/x.ts")));
+    source.Attach(CreateComObject<TsFileMpeg2Data>(ts));
+
     ComPtr<ISectionList> list;
-    EXPECT_TRUE(FAILED(source->GetTable(0, 0, nullptr, 1000, &list)));
+    EXPECT_EQ(source->GetTable(0, 0x00, nullptr, 5000, &list), MPEG2DATA_E_TIMEOUT);
+    ASSERT_EQ(source->GetTable(0x14, 0x70, nullptr, 5000, &list), S_OK);
+    WORD count = 0;
+    list->GetNumberOfSections(&count);
+    EXPECT_EQ(count, 1);
+}
+
+namespace {
+std::string readError(const std::string& path, size_t limit = 1 << 20) {
+    std::vector<uint8_t> bytes;
+    bool cut = false;
+    std::string problem;
+    return TsFileMpeg2Data::readRecording(path, limit, &bytes, &cut, &problem) ? "" : problem;
+}
+}  // namespace
+
+TEST(TsFileMpeg2Data, RecordingsAreRegularFilesOrPipes) {
+    EXPECT_EQ(readError("/nonexistent/x.ts"), "No such file or directory");
+    EXPECT_EQ(readError("/dev/zero"), "is neither a regular file nor a pipe");
+    EXPECT_EQ(readError("/"), "is a directory");
+
+    // A pipe is read to its end, once; a limit cuts it and says so.
+    const Bytes ts = packetise(0, {makeSection(0x00, 1, 0, 0, 0, {0x00, 0x01, 0xE1, 0x00})});
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], ts.data(), ts.size()), static_cast<ssize_t>(ts.size()));
+    close(fds[1]);
+    std::vector<uint8_t> bytes;
+    bool cut = true;
+    std::string problem;
+    const std::string path = "/dev/fd/" + std::to_string(fds[0]);
+    ASSERT_TRUE(TsFileMpeg2Data::readRecording(path, 100, &bytes, &cut, &problem)) << problem;
+    EXPECT_TRUE(cut);
+    EXPECT_EQ(bytes, Bytes(ts.begin(), ts.begin() + 100));
+    close(fds[0]);
+}
+
+TEST(TsFileMpeg2Data, ShapeTellsATransportStreamFromOtherData) {
+    Bytes ts;
+    for (int i = 0; i < 3; ++i) {
+        const Bytes p = packetise(0, {makeSection(0x00, 1, 0, 0, 0, {0x00, 0x01, 0xE1, 0x00})}, i);
+        ts.insert(ts.end(), p.begin(), p.end());
+    }
+    auto shape = [](Bytes b) {
+        ComPtr<TsFileMpeg2Data> source;
+        source.Attach(CreateComObject<TsFileMpeg2Data>(std::move(b)));
+        return source->shape();
+    };
+    EXPECT_TRUE(shape(ts).isTransportStream());
+    EXPECT_EQ(shape(ts).packetSize, 188u);
+
+    // Text with a 'G' (0x47) here and there, and a lone packet at the end of much junk.
+    Bytes text(2000, 'a');
+    for (size_t i = 0; i < text.size(); i += 150) text[i] = 'G';
+    EXPECT_FALSE(shape(text).isTransportStream());
+    Bytes junkThenPacket(1000, 0);
+    junkThenPacket.insert(junkThenPacket.end(), ts.begin(), ts.begin() + 188);
+    EXPECT_FALSE(shape(junkThenPacket).isTransportStream());
+    EXPECT_FALSE(shape({}).isTransportStream());
 }

@@ -6,6 +6,9 @@ namespace {
 constexpr uint8_t kSync = 0x47;
 constexpr uint16_t kNullPid = 0x1FFF;
 constexpr size_t kPidCount = 0x2000;
+// Plain packets, packets behind a 4-byte time stamp, packets followed by 16 parity bytes.
+constexpr size_t kStrides[] = {188, 192, 204};
+constexpr size_t kUndecided = ~size_t(0);
 
 struct CrcTable {
     uint32_t t[256];
@@ -46,39 +49,114 @@ bool TsDemux::wanted(uint16_t pid) const {
 }
 
 void TsDemux::reset() {
-    m_partialSize = 0;
+    m_held.clear();
+    m_stride = 0;
     for (auto& st : m_pids) st.reset();
+}
+
+size_t TsDemux::syncAt(const uint8_t* data, size_t size, size_t pos, bool atEnd) const {
+    bool undecided = false;
+    for (size_t stride : kStrides) {
+        size_t seen = 0;  // sync bytes in a row at this distance
+        bool broken = false;
+        for (size_t at = pos; seen < kSyncConfirm && at < size; at += stride) {
+            if (data[at] != kSync) {
+                broken = true;
+                break;
+            }
+            ++seen;
+        }
+        if (broken) continue;
+        if (seen == kSyncConfirm) return stride;
+        if (!atEnd || size - pos < kPacketSize) {
+            undecided = true;  // a packet that is not whole yet is kept for more data
+        } else {
+            // The data ends before enough packets to confirm: every packet there is in step.
+            return stride;
+        }
+    }
+    return undecided ? kUndecided : 0;
+}
+
+size_t TsDemux::process(const uint8_t* data, size_t size, bool atEnd) {
+    size_t pos = 0;
+    while (pos < size) {
+        if (m_stride == 0) {
+            size_t from = pos;
+            size_t stride = 0;
+            for (; from < size; ++from) {
+                const void* next = std::memchr(data + from, kSync, size - from);
+                if (!next) {
+                    from = size;
+                    break;
+                }
+                from = static_cast<const uint8_t*>(next) - data;
+                stride = syncAt(data, size, from, atEnd);
+                if (stride != 0) break;
+            }
+            if (from > pos) {
+                ++m_stats.syncLosses;
+                m_stats.skippedBytes += from - pos;
+                pos = from;
+            }
+            if (stride == 0 || stride == kUndecided) return pos;
+            if (stride == 192) {
+                // A 0x47 in the 4-byte prefix repeats at the same distance as the sync byte
+                // behind it: the last position of the prefix that holds up is the packet's.
+                for (size_t k = 4; k > 0; --k) {
+                    if (pos + k < size && syncAt(data, size, pos + k, atEnd) == 192) {
+                        m_stats.skippedBytes += k;
+                        pos += k;
+                        break;
+                    }
+                }
+            }
+            m_stride = stride;
+        }
+        const size_t left = size - pos;
+        // A packet is read once its whole distance is here (or the data ended), so the next
+        // one starts exactly at the next sync byte.
+        if (left < kPacketSize || (left < m_stride && !atEnd)) return pos;
+        if (data[pos] != kSync) {
+            m_stride = 0;
+            continue;
+        }
+        packet(data + pos);
+        pos += left < m_stride ? left : m_stride;
+    }
+    return pos;
 }
 
 void TsDemux::feed(const uint8_t* data, size_t size) {
     if (!data) return;
-    size_t pos = 0;
-    if (m_partialSize > 0) {
-        size_t need = kPacketSize - m_partialSize;
-        size_t n = size < need ? size : need;
-        std::memcpy(m_partial.data() + m_partialSize, data, n);
-        m_partialSize += n;
-        pos = n;
-        if (m_partialSize < kPacketSize) return;
-        m_partialSize = 0;
-        packet(m_partial.data());
-    }
-    while (pos < size) {
-        if (data[pos] != kSync) {
-            // Lost sync: look for the next sync byte and start over there.
-            ++m_stats.syncLosses;
-            const void* next = std::memchr(data + pos, kSync, size - pos);
-            if (!next) return;
-            pos = static_cast<const uint8_t*>(next) - data;
+    // Bytes held from before are topped up a little at a time until the input can be read in
+    // place again, so a held-back tail never makes the whole input be copied.
+    const size_t topUp = kSyncConfirm * 204 + 204;
+    while (!m_held.empty() && size > 0) {
+        const size_t old = m_held.size();
+        const size_t n = size < topUp ? size : topUp;
+        m_held.insert(m_held.end(), data, data + n);
+        const size_t done = process(m_held.data(), m_held.size(), false);
+        if (done >= old) {
+            // Everything held is done with; what is left of the input is read from the input.
+            data += done - old;
+            size -= done - old;
+            m_held.clear();
+            break;
         }
-        if (size - pos < kPacketSize) {
-            m_partialSize = size - pos;
-            std::memcpy(m_partial.data(), data + pos, m_partialSize);
-            return;
-        }
-        packet(data + pos);
-        pos += kPacketSize;
+        m_held.erase(m_held.begin(), m_held.begin() + static_cast<std::ptrdiff_t>(done));
+        data += n;
+        size -= n;
     }
+    if (!m_held.empty() || size == 0) return;
+    const size_t done = process(data, size, false);
+    m_held.assign(data + done, data + size);
+}
+
+void TsDemux::flush() {
+    if (m_held.empty()) return;
+    const size_t done = process(m_held.data(), m_held.size(), true);
+    m_held.erase(m_held.begin(), m_held.begin() + static_cast<std::ptrdiff_t>(done));
 }
 
 void TsDemux::packet(const uint8_t* p) {

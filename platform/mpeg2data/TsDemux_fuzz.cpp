@@ -1,5 +1,5 @@
-// A transport stream per input, fed in uneven chunks; every section handed out must lie in
-// what was handed to the demultiplexer's handler, and the table collector must cope too.
+// A transport stream per input (188-, 192- or 204-byte packets), fed in uneven chunks; every section handed
+// out must lie in what was handed to the demultiplexer's handler, and the table collector must cope too.
 #include <cstddef>
 #include <cstdint>
 
@@ -23,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pos += n;
         step = step * 5 % 257 + 1;
     }
+    demux.flush();
     pat.finish();
     nit.finish();
     return 0;

@@ -18,13 +18,35 @@ struct Harness {
         got.push_back({pid, Bytes(s, s + n)});
     }};
 
+    // Feeds in chunks, then says the data ended.
     void feed(const Bytes& ts, size_t chunk = 0) {
         if (chunk == 0) chunk = ts.size();
         for (size_t pos = 0; pos < ts.size(); pos += chunk) {
             demux.feed(ts.data() + pos, ts.size() - pos < chunk ? ts.size() - pos : chunk);
         }
+        demux.flush();
     }
 };
+
+// The 188-byte packets of ts behind a 4-byte time stamp whose first byte is a sync byte.
+Bytes withTimestamps(const Bytes& ts) {
+    Bytes out;
+    for (size_t i = 0; i + TsDemux::kPacketSize <= ts.size(); i += TsDemux::kPacketSize) {
+        out.insert(out.end(), {0x47, 0x1C, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)});
+        out.insert(out.end(), ts.begin() + i, ts.begin() + i + TsDemux::kPacketSize);
+    }
+    return out;
+}
+
+// The 188-byte packets of ts, each followed by 16 parity bytes with a sync byte among them.
+Bytes withParity(const Bytes& ts) {
+    Bytes out;
+    for (size_t i = 0; i + TsDemux::kPacketSize <= ts.size(); i += TsDemux::kPacketSize) {
+        out.insert(out.end(), ts.begin() + i, ts.begin() + i + TsDemux::kPacketSize);
+        for (int k = 0; k < 16; ++k) out.push_back(k == 5 ? 0x47 : static_cast<uint8_t>(i * 37 + k * 11));
+    }
+    return out;
+}
 
 Bytes body(size_t n, uint8_t seed) {
     Bytes b(n);
@@ -164,6 +186,63 @@ TEST(TsDemux, MalformedPacketsAreSurvived) {
     ASSERT_EQ(h.got.size(), 1u);
     EXPECT_EQ(h.got[0].section, sec);
     EXPECT_GE(h.demux.stats().syncLosses, 1u);
+}
+
+TEST(TsDemux, PacketsOf188192And204Bytes) {
+    // Sections spread over a dozen packets on two PIDs, with null packets between.
+    Bytes plain;
+    for (int i = 0; i < 4; ++i) {
+        const Bytes p = packetise(0x10, {makeSection(0x40, 1, 0, i, 3, body(250, i))}, 2 * i);
+        plain.insert(plain.end(), p.begin(), p.end());
+    }
+    const Bytes pat = makeSection(0x00, 1, 0, 0, 0, body(8, 9));
+    for (const Bytes& p :
+         {packetise(0, {pat}), makePacket(0x1FFF, 0, false, {}), makePacket(0x1FFF, 1, false, {})})
+        plain.insert(plain.end(), p.begin(), p.end());
+
+    Harness reference;
+    reference.feed(plain);
+    ASSERT_EQ(reference.got.size(), 5u);
+    EXPECT_EQ(reference.demux.packetSize(), 188u);
+    EXPECT_EQ(reference.demux.stats().skippedBytes, 0u);
+
+    for (size_t size : {size_t(192), size_t(204)}) {
+        const Bytes ts = size == 192 ? withTimestamps(plain) : withParity(plain);
+        for (size_t chunk : {size_t(0), size_t(17), size_t(500)}) {
+            Harness h;
+            h.feed(ts, chunk);
+            ASSERT_EQ(h.got.size(), reference.got.size()) << size << " in chunks of " << chunk;
+            for (size_t i = 0; i < h.got.size(); ++i) EXPECT_EQ(h.got[i].section, reference.got[i].section);
+            EXPECT_EQ(h.demux.packetSize(), size);
+            EXPECT_EQ(h.demux.stats().continuityErrors, 0u);
+        }
+    }
+}
+
+TEST(TsDemux, SyncIsConfirmedBeforeItIsTrustedAndRegainedAfterJunk) {
+    const Bytes sec = makeSection(0x42, 1, 0, 0, 0, body(700, 3));
+    Bytes ts = packetise(0x11, {sec});
+    const Bytes again = packetise(0x11, {sec}, 4);
+    ts.insert(ts.end(), again.begin(), again.end());
+    // Junk with sync bytes one packet apart, twice, then the stream from a distance that does
+    // not match them; in the middle of the stream, a run of junk of its own.
+    Bytes junk(300, 0x00);
+    junk[10] = 0x47;
+    junk[10 + 188] = 0x47;
+    Bytes input = junk;
+    const size_t cut = 6 * TsDemux::kPacketSize;
+    input.insert(input.end(), ts.begin(), ts.begin() + cut);
+    input.insert(input.end(), junk.begin(), junk.end());
+    input.insert(input.end(), ts.begin() + cut, ts.end());
+
+    Harness h;
+    h.feed(input, 17);
+    // No packet is lost to the junk, so the section that spans it is whole.
+    ASSERT_EQ(h.got.size(), 2u);
+    EXPECT_EQ(h.got[0].section, sec);
+    EXPECT_EQ(h.got[1].section, sec);
+    EXPECT_EQ(h.demux.stats().skippedBytes, 2 * junk.size());
+    EXPECT_EQ(h.demux.stats().packets, ts.size() / TsDemux::kPacketSize);
 }
 
 TEST(TsDemux, OnlyAddedPidsAreReassembled) {

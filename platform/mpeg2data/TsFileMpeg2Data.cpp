@@ -1,24 +1,37 @@
 #include "platform/mpeg2data/TsFileMpeg2Data.h"
 
-#include <cstdio>
-#include <memory>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "platform/mpeg2data/SectionList.h"
 #include "platform/mpeg2data/SectionTableCollector.h"
 
-TsFileMpeg2Data::TsFileMpeg2Data(std::string path) : m_path(std::move(path)), m_fromFile(true) {}
-
-TsFileMpeg2Data::TsFileMpeg2Data(std::vector<uint8_t> bytes) : m_bytes(std::move(bytes)), m_fromFile(false) {}
+TsFileMpeg2Data::TsFileMpeg2Data(std::vector<uint8_t> bytes) : m_bytes(std::move(bytes)) {}
 
 namespace {
 void addStats(TsDemux::Stats& total, const TsDemux::Stats& s) {
     total.packets += s.packets;
     total.syncLosses += s.syncLosses;
+    total.skippedBytes += s.skippedBytes;
     total.transportErrors += s.transportErrors;
     total.continuityErrors += s.continuityErrors;
     total.sections += s.sections;
     total.crcErrors += s.crcErrors;
     total.droppedSections += s.droppedSections;
+}
+
+// Feeds the recording in steps, so a request answered early does not read the rest.
+template <class Done>
+void feedRecording(TsDemux& demux, const std::vector<uint8_t>& bytes, Done done) {
+    const size_t step = 64 * TsDemux::kPacketSize;
+    for (size_t pos = 0; pos < bytes.size() && !done(); pos += step) {
+        demux.feed(bytes.data() + pos, bytes.size() - pos < step ? bytes.size() - pos : step);
+    }
+    if (!done()) demux.flush();
 }
 }  // namespace
 
@@ -31,26 +44,73 @@ HRESULT TsFileMpeg2Data::GetTable(PID pid, TID tid, MPEG2_FILTER* filter, DWORD,
     SectionTableCollector collector(pid, tid);
     TsDemux demux([&collector](uint16_t p, const uint8_t* s, size_t n) { collector.offer(p, s, n); });
     demux.addPid(pid);
-
-    if (m_fromFile) {
-        std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(m_path.c_str(), "rb"), &std::fclose);
-        if (!f) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-        std::vector<uint8_t> chunk(64 * 1024);
-        size_t n;
-        while (!collector.done() && (n = std::fread(chunk.data(), 1, chunk.size(), f.get())) > 0) {
-            demux.feed(chunk.data(), n);
-        }
-    } else {
-        // In steps, so a request answered early does not read the rest.
-        const size_t step = 64 * TsDemux::kPacketSize;
-        for (size_t pos = 0; pos < m_bytes.size() && !collector.done(); pos += step) {
-            size_t n = m_bytes.size() - pos < step ? m_bytes.size() - pos : step;
-            demux.feed(m_bytes.data() + pos, n);
-        }
-    }
+    feedRecording(demux, m_bytes, [&collector] { return collector.done(); });
     addStats(m_stats, demux.stats());
     if (!collector.finish()) return MPEG2DATA_E_TIMEOUT;
 
     *list = CreateComObject<SectionList>(collector.sections());
     return S_OK;
+}
+
+TsFileMpeg2Data::Shape TsFileMpeg2Data::shape() const {
+    TsDemux demux([](uint16_t, const uint8_t*, size_t) {});
+    demux.addPid(0x1FFF);  // the null packets carry nothing: only the packets are counted
+    feedRecording(demux, m_bytes, [] { return false; });
+    Shape shape;
+    shape.packets = demux.stats().packets;
+    shape.skippedBytes = demux.stats().skippedBytes;
+    shape.packetSize = demux.packetSize();
+    return shape;
+}
+
+bool TsFileMpeg2Data::readRecording(const std::string& path, size_t limit, std::vector<uint8_t>* bytes,
+                                    bool* cut, std::string* problem) {
+    bytes->clear();
+    *cut = false;
+    const bool standardInput = path == "-";
+    const int fd = standardInput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        *problem = std::strerror(errno);
+        return false;
+    }
+    struct Closer {
+        int fd;
+        bool own;
+        ~Closer() {
+            if (own) ::close(fd);
+        }
+    } closer{fd, !standardInput};
+
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        *problem = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) {
+        *problem = S_ISDIR(st.st_mode) ? "is a directory" : "is neither a regular file nor a pipe";
+        return false;
+    }
+    // Opened without blocking so that a FIFO nobody writes to yet cannot stall the open; the
+    // reads themselves wait for the writer.
+    if (!standardInput) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (S_ISREG(st.st_mode)) bytes->reserve(static_cast<size_t>(st.st_size) < limit ? st.st_size : limit);
+
+    std::vector<uint8_t> chunk(1 << 16);
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *problem = std::strerror(errno);
+            return false;
+        }
+        if (n == 0) break;
+        const size_t room = limit - bytes->size();
+        const size_t take = static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room;
+        bytes->insert(bytes->end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(take));
+        if (take < static_cast<size_t>(n)) {
+            *cut = true;
+            break;
+        }
+    }
+    return true;
 }

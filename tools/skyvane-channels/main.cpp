@@ -1,10 +1,11 @@
 // skyvane-channels: lists the channels of one recorded multiplex as the digital scan would.
 //
-//   skyvane-channels --media tv.channel.dvbt|tv.channel.atsc --frequency N [--log-level L] FILE.ts
+//   skyvane-channels --media tv.channel.dvbt|tv.channel.atsc --frequency N [--log-level L] FILE.ts|-
 //
 // The recording is read the way the scan reads a tuned frequency: PAT, then NIT and SDT (DVB-T)
 // or VCT (ATSC), then the PMTs the PAT named, each table from its first complete appearance
-// in the file. The channel entries go to standard output, one per line, in UTF-8.
+// in the file. The channel entries go to standard output, one per line, in UTF-8. The input is a
+// regular file or a pipe ("-" for standard input), with 188-, 192- or 204-byte packets.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,13 +20,16 @@
 #include "tools/skyvane-channels/StderrLog.h"
 
 namespace {
+constexpr int kExitNotTs = 1;
 constexpr int kExitUsage = 2;
+// A scan needs a few seconds of a multiplex; a long recording is not read to its end.
+constexpr size_t kReadLimit = size_t(256) << 20;
 
 int usage(const char* problem) {
     std::fprintf(stderr, "skyvane-channels: %s\n", problem);
     std::fprintf(stderr,
                  "usage: skyvane-channels --media tv.channel.dvbt|tv.channel.atsc --frequency N "
-                 "[--log-level 0-4] FILE.ts\n");
+                 "[--log-level 0-4] FILE.ts|-\n");
     return kExitUsage;
 }
 
@@ -83,26 +87,31 @@ int main(int argc, char** argv) {
     if (!haveFrequency) return usage("--frequency is missing");
     if (file.empty()) return usage("no file given");
 
-    // Fail on an unreadable file here, with the reason, rather than as tables that time out.
-    {
-        std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(file.c_str(), "rb"), &std::fclose);
-        if (!f) {
-            std::fprintf(stderr, "skyvane-channels: cannot read %s: %s\n", file.c_str(),
-                         std::strerror(errno));
-            return kExitUsage;
-        }
-        char probe;
-        if (std::fread(&probe, 1, 1, f.get()) != 1 && std::ferror(f.get())) {
-            std::fprintf(stderr, "skyvane-channels: cannot read %s: %s\n", file.c_str(),
-                         std::strerror(errno));
-            return kExitUsage;
-        }
+    // The input is read once: a pipe can be read only once, and a device may never end.
+    std::vector<uint8_t> bytes;
+    bool cut = false;
+    std::string problem;
+    const std::string shown = file == "-" ? "standard input" : file;
+    if (!TsFileMpeg2Data::readRecording(file, kReadLimit, &bytes, &cut, &problem)) {
+        std::fprintf(stderr, "skyvane-channels: cannot read %s: %s\n", shown.c_str(), problem.c_str());
+        return kExitUsage;
+    }
+    if (cut) {
+        std::fprintf(stderr, "skyvane-channels: %s is longer than %zu MiB: only its start is read\n",
+                     shown.c_str(), kReadLimit >> 20);
+    }
+    ComPtr<TsFileMpeg2Data> source;
+    source.Attach(CreateComObject<TsFileMpeg2Data>(std::move(bytes)));
+    if (!source->shape().isTransportStream()) {
+        std::fprintf(stderr,
+                     "skyvane-channels: %s is not a transport stream (no run of 188-, 192- or 204-byte "
+                     "packets)\n",
+                     shown.c_str());
+        return kExitNotTs;
     }
 
     if (logLevel >= 0) InstallStderrLog(logLevel);
 
-    ComPtr<TsFileMpeg2Data> source;
-    source.Attach(CreateComObject<TsFileMpeg2Data>(file));
     std::vector<std::wstring> entries;
     {
         Mpeg2DataParser parser(scanType);
@@ -120,5 +129,7 @@ int main(int argc, char** argv) {
         std::fwrite(line.data(), 1, line.size(), stdout);
     }
     std::fflush(stdout);
+    if (entries.empty())
+        std::fprintf(stderr, "skyvane-channels: no named service found in %s\n", shown.c_str());
     return 0;
 }
