@@ -113,16 +113,20 @@ size_t TsDemux::process(const uint8_t* data, size_t size, bool atEnd) {
             }
             m_stride = stride;
         }
-        const size_t left = size - pos;
         // A packet is read once its whole distance is here (or the data ended), so the next
         // one starts exactly at the next sync byte.
-        if (left < kPacketSize || (left < m_stride && !atEnd)) return pos;
-        if (data[pos] != kSync) {
-            m_stride = 0;
-            continue;
+        const size_t stride = m_stride;
+        for (;;) {
+            const size_t left = size - pos;
+            if (left < stride && (!atEnd || left < kPacketSize)) return pos;
+            if (data[pos] != kSync) {
+                m_stride = 0;
+                break;
+            }
+            packet(data + pos);
+            pos += left < stride ? left : stride;
+            if (pos == size) return pos;
         }
-        packet(data + pos);
-        pos += left < m_stride ? left : m_stride;
     }
     return pos;
 }
