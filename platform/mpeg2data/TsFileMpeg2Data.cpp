@@ -68,18 +68,20 @@ bool TsFileMpeg2Data::readRecording(const std::string& path, size_t limit, std::
     bytes->clear();
     *cut = false;
     const bool standardInput = path == "-";
-    const int fd = standardInput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // Opened without blocking first, so that a device whose open waits (a line without carrier)
+    // is refused rather than waited for.
+    int fd = standardInput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         *problem = std::strerror(errno);
         return false;
     }
     struct Closer {
-        int fd;
+        int* fd;
         bool own;
         ~Closer() {
-            if (own) ::close(fd);
+            if (own && *fd >= 0) ::close(*fd);
         }
-    } closer{fd, !standardInput};
+    } closer{&fd, !standardInput};
 
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
@@ -90,9 +92,18 @@ bool TsFileMpeg2Data::readRecording(const std::string& path, size_t limit, std::
         *problem = S_ISDIR(st.st_mode) ? "is a directory" : "is neither a regular file nor a pipe";
         return false;
     }
-    // Opened without blocking so that a FIFO nobody writes to yet cannot stall the open; the
-    // reads themselves wait for the writer.
-    if (!standardInput) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (S_ISFIFO(st.st_mode) && !standardInput) {
+        // A named pipe opened without blocking reads as ended until a writer comes: open it
+        // again, waiting for the writer.
+        ::close(fd);
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+            *problem = fd < 0 ? std::strerror(errno) : "changed while it was opened";
+            return false;
+        }
+    } else if (!standardInput) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
     if (S_ISREG(st.st_mode)) bytes->reserve(static_cast<size_t>(st.st_size) < limit ? st.st_size : limit);
 
     std::vector<uint8_t> chunk(1 << 16);

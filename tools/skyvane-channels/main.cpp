@@ -100,6 +100,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "skyvane-channels: %s is longer than %zu MiB: only its start is read\n",
                      shown.c_str(), kReadLimit >> 20);
     }
+    if (bytes.empty()) {
+        std::fprintf(stderr, "skyvane-channels: %s is empty\n", shown.c_str());
+        return kExitNotTs;
+    }
     ComPtr<TsFileMpeg2Data> source;
     source.Attach(CreateComObject<TsFileMpeg2Data>(std::move(bytes)));
     if (!source->shape().isTransportStream()) {

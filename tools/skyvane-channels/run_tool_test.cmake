@@ -50,6 +50,21 @@ expect_error("is not a transport stream \\(no run of 188-, 192- or 204-byte pack
 expect_exit(1 INPUT ${CMAKE_CURRENT_LIST_FILE} --media tv.channel.dvbt --frequency 1 -)
 expect_error("standard input is not a transport stream")
 
+# A named pipe that the tool opens before anyone writes to it: it waits for the writer and
+# reads what comes (here text, so the verdict shows that it was read).
+set(fifo ${CMAKE_CURRENT_BINARY_DIR}/skyvane-channels-test.fifo)
+execute_process(
+  COMMAND sh -c [[rm -f "$1" && mkfifo "$1" || exit 99
+"$2" --media tv.channel.dvbt --frequency 1 "$1" & tool=$!
+sleep 1
+cat "$3" > "$1"
+wait $tool; rc=$?; rm -f "$1"; exit $rc]] sh ${fifo} ${TOOL} ${CMAKE_CURRENT_LIST_FILE}
+  RESULT_VARIABLE rc ERROR_VARIABLE err TIMEOUT 120)
+if(NOT rc EQUAL 1)
+  message(FATAL_ERROR "named pipe: exit ${rc}, wanted 1\n${err}")
+endif()
+expect_error("skyvane-channels-test.fifo is not a transport stream")
+
 if(NOT EXISTS ${CORPUS}/ts/dvbt_it_rai_muxA_498MHz.ts)
   message("real captures not found in ${CORPUS}: skipped")
   return()
