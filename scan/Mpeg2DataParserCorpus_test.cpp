@@ -49,6 +49,9 @@ protected:
         std::string problem;
         EXPECT_TRUE(TsFileMpeg2Data::readRecording(capturePath(name), 64 << 20, &bytes, &cut, &problem))
             << problem;
+        return scanBytes(std::move(bytes), scanType, frequency);
+    }
+    Entries scanBytes(std::vector<uint8_t> bytes, int32_t scanType, int32_t frequency) {
         ComPtr<TsFileMpeg2Data> source;
         source.Attach(CreateComObject<TsFileMpeg2Data>(std::move(bytes)));
         Mpeg2DataParser p(scanType);
@@ -187,6 +190,24 @@ TEST_F(Mpeg2DataParserCorpus, MultiSectionNitOfASecondGenerationMultiplex) {
     EXPECT_EQ(db[18], L"642000/0/8395/1026/33031/Televize pres antenu");
     EXPECT_TRUE(has(L"2 section(s) found for pid=0010, tid=40"));
     EXPECT_TRUE(has(L"pid 0x10 tid 0x40 table_id_ext 0x3107, 1/1 (version 23)"));
+}
+
+TEST_F(Mpeg2DataParserCorpus, PacketsBehindTimeStampsOrWithParityGiveTheSameChannels) {
+    if (!haveCorpus()) GTEST_SKIP() << "real captures not found in " << SKYVANE_CORPUS_DIR;
+    const Bytes plain = sectiontest::readFile(capturePath("dvbt_cz_ct_mux1_730MHz.ts"));
+    const Entries want = scanBytes(plain, Mpeg2DataParser::SCAN_DVBT, 730000);
+    ASSERT_FALSE(want.empty());
+    // A time stamp whose first byte is a sync byte, and parity bytes that hold one.
+    Bytes stamped, parity;
+    for (size_t i = 0; i + 188 <= plain.size(); i += 188) {
+        stamped.insert(stamped.end(),
+                       {0x47, 0x0A, static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8)});
+        stamped.insert(stamped.end(), plain.begin() + i, plain.begin() + i + 188);
+        parity.insert(parity.end(), plain.begin() + i, plain.begin() + i + 188);
+        for (int k = 0; k < 16; ++k) parity.push_back(k == 9 ? 0x47 : static_cast<uint8_t>(i * 13 + k));
+    }
+    EXPECT_EQ(scanBytes(stamped, Mpeg2DataParser::SCAN_DVBT, 730000), want);
+    EXPECT_EQ(scanBytes(parity, Mpeg2DataParser::SCAN_DVBT, 730000), want);
 }
 
 TEST_F(Mpeg2DataParserCorpus, DamagedCapturesParseWithoutHarm) {
