@@ -103,13 +103,15 @@ size_t TsDemux::process(const uint8_t* data, size_t size, bool atEnd) {
             if (stride == 192) {
                 // A 0x47 in the 4-byte prefix repeats at the same distance as the sync byte
                 // behind it: the last position of the prefix that holds up is the packet's.
-                for (size_t k = 4; k > 0; --k) {
-                    if (pos + k < size && syncAt(data, size, pos + k, atEnd) == 192) {
-                        m_stats.skippedBytes += k;
-                        pos += k;
-                        break;
-                    }
+                // That one is confirmed a few bytes later, so it may need more data.
+                size_t shift = 0;
+                for (size_t k = 4; k > 0 && shift == 0; --k) {
+                    const size_t at = pos + k < size ? syncAt(data, size, pos + k, atEnd) : kUndecided;
+                    if (at == kUndecided && !atEnd) return pos;
+                    if (at == 192) shift = k;
                 }
+                m_stats.skippedBytes += shift;
+                pos += shift;
             }
             m_stride = stride;
         }
