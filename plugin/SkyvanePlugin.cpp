@@ -92,6 +92,7 @@ bool SkyvanePlugin::readFrame(int& type, uint8_t*& data, int& size, int64_t& tim
     PMutexLocker lock(packetQueue);
     // One wait only: a wake-up by stop or close must reach the host as "no frame".
     if (packetQueue.empty()) {
+        readerWaiting();
         packetQueue.wait();
     }
     if (!delivering.load() || packetQueue.empty()) {
@@ -481,7 +482,6 @@ int SkyvanePlugin::sampleCallBack(BYTE* data, ULONG sizeLow, ULONG sizeHigh, REF
     const int64_t startTime = start != nullptr ? *start : 0;
     const int64_t endTime = end != nullptr ? *end : startTime;
 
-    bool wasEmpty = false;
     {
         PMutexLocker lock(packetQueue);
         const size_t waiting = packetQueue.size();
@@ -510,13 +510,16 @@ int SkyvanePlugin::sampleCallBack(BYTE* data, ULONG sizeLow, ULONG sizeHigh, REF
         }
         packet->set(streamId, sample.release(), static_cast<int32_t>(sizeLow), startTime / 10,
                     (endTime - startTime) / 10, syncPoint != 0);
-        wasEmpty = packetQueue.empty();
+        const bool wasEmpty = packetQueue.empty();
         packetQueue.push(packet.release());
+        // Signalled while the lock is held: a signal sent after the unlock could reach a reader
+        // that has already taken this packet and waits for the next one, which would then wake
+        // on an empty queue and report "no frame" in the middle of delivery.
+        if (wasEmpty) {
+            wakeReader();
+        }
     }
-    // Woken after the unlock, the reader finds the mutex free instead of blocking on it again.
-    if (wasEmpty) {
-        packetQueue.signal();
-    }
+    sampleQueued();
     return 0;
 }
 
