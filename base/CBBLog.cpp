@@ -11,6 +11,7 @@
 
 #include "base/CRegistry.h"
 #include "base/Format.h"
+#include "base/Log.h"
 #include "base/PMutexLocker.h"
 #include "base/PMutexUnlocker.h"
 #include "base/Text.h"
@@ -24,15 +25,10 @@ const char* levelName(int level) {
     return level >= 0 && level <= 4 ? kLevelNames[level] : "";
 }
 
-std::string narrowPath(const std::wstring& path) {
-    return WideToUtf8(path);
-}
-
 // Opens for appending and takes a shared lock; a file someone holds under an exclusive lock is
 // refused. Answers the descriptor or -1.
-int openShared(const std::wstring& path) {
-    std::string p = narrowPath(path);
-    int fd = open(p.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+int openShared(const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
         close(fd);
@@ -47,8 +43,8 @@ int64_t sizeOf(int fd) {
 }
 
 // The ".back" name of a log: its path cut to 255 characters, then ".back".
-std::wstring backName(const std::wstring& path) {
-    return path.substr(0, 255) + L".back";
+std::string backName(const std::string& path) {
+    return path.substr(0, 255) + ".back";
 }
 
 bool writeAll(int fd, const char* data, size_t size) {
@@ -108,6 +104,7 @@ void CBBLog::writeRaw(const std::string& text) {
 
 void CBBLog::setLevel(int level) {
     m_level.store(level, std::memory_order_relaxed);
+    loggerLevelChanged(*this);
 }
 
 void CBBLog::vlog(const wchar_t* fmt, va_list args, int level) {
@@ -132,10 +129,14 @@ void CBBLog::log(const boost::wformat& message, int level) {
 }
 
 void CBBLog::loadLevel() {
-    int32_t level = 1;
-    if (!readRegistryDWORD(L"Software\\Kelvarin\\Pelmo", L"LogLevel", level)) level = 1;
+    int32_t value = 1;
+    if (!readRegistryDWORD(L"Software\\Kelvarin\\Pelmo", L"LogLevel", value)) value = 1;
+    // The value is an unsigned DWORD: anything above DEBUG (0xffffffff included, which would
+    // otherwise read as "not loaded yet") means every level.
+    const int level = static_cast<uint32_t>(value) > LOG_DEBUG ? LOG_DEBUG : value;
     int expected = -1;
-    m_level.compare_exchange_strong(expected, level, std::memory_order_relaxed);
+    if (m_level.compare_exchange_strong(expected, level, std::memory_order_relaxed))
+        loggerLevelChanged(*this);
 }
 
 void CBBLog::emit(int level, const wchar_t* message, size_t length) {
@@ -206,13 +207,14 @@ void CBBLog::openLogs() {
         return;
     }
     m_exeBaseName = GetExecutableBaseName();
+    // Paths stay the bytes the file system gave: a folder name that is not valid UTF-8 (or holds
+    // a four-byte character) must not be cut by a round trip through wide text.
     std::string folder = JoinPath(JoinPath(appData, "Kelvarin"), "Logs");
     CreateFolders(folder);
-    std::wstring wideFolder = NarrowToWide(folder) + L"/";
-    std::wstring name = m_fileName.empty() ? NarrowToWide(m_exeBaseName) + L".log" : m_fileName;
+    std::string name = m_fileName.empty() ? m_exeBaseName + ".log" : WideToUtf8(m_fileName);
 
-    bool mainOpen = openWithFallback(m_main, wideFolder + name);
-    bool errorOpen = openWithFallback(m_error, wideFolder + L"PelmoErrors.log");
+    bool mainOpen = openWithFallback(m_main, JoinPath(folder, name));
+    bool errorOpen = openWithFallback(m_error, JoinPath(folder, "PelmoErrors.log"));
     if (mainOpen) {
         try {
             m_writer.reset(
@@ -229,16 +231,16 @@ void CBBLog::openLogs() {
     m_opened.store(true, std::memory_order_release);
 }
 
-bool CBBLog::openWithFallback(LogFile& file, const std::wstring& path) {
+bool CBBLog::openWithFallback(LogFile& file, const std::string& path) {
     for (int attempt = 0; attempt < 10; ++attempt) {
-        std::wstring candidate = attempt == 0 ? path : path + std::to_wstring(attempt);
+        std::string candidate = attempt == 0 ? path : path + std::to_string(attempt);
         int fd = openShared(candidate);
         if (fd < 0) continue;
         int64_t size = sizeOf(fd);
         if (size > m_maxSize) {
             // Too big already: keep it as the ".back" generation and start afresh.
             close(fd);
-            if (rename(narrowPath(candidate).c_str(), narrowPath(backName(candidate)).c_str()) != 0) continue;
+            if (rename(candidate.c_str(), backName(candidate).c_str()) != 0) continue;
             fd = openShared(candidate);
             if (fd < 0) continue;
             size = sizeOf(fd);
@@ -264,8 +266,8 @@ bool CBBLog::writeLine(LogFile& file, const std::string& line) {
 bool CBBLog::rotate(LogFile& file) {
     if (file.fd >= 0) close(file.fd);
     file.fd = -1;
-    std::wstring path = file.path;
-    rename(narrowPath(path).c_str(), narrowPath(backName(path)).c_str());
+    std::string path = file.path;
+    rename(path.c_str(), backName(path).c_str());
     return openWithFallback(file, path);
 }
 
@@ -312,12 +314,12 @@ void CBBLog::writeBatch(const std::deque<std::string>& lines) {
     if (!chunk.empty()) writeAll(m_main.fd, chunk.data(), chunk.size());
 }
 
-std::wstring CBBLog::mainLogPath() {
+std::string CBBLog::mainLogPath() {
     PMutexLocker lock(m_fileMutex);
-    return m_mainOpen.load() ? m_main.path : std::wstring();
+    return m_mainOpen.load() ? m_main.path : std::string();
 }
 
-std::wstring CBBLog::errorLogPath() {
+std::string CBBLog::errorLogPath() {
     PMutexLocker lock(m_fileMutex);
-    return m_errorOpen.load() ? m_error.path : std::wstring();
+    return m_errorOpen.load() ? m_error.path : std::string();
 }

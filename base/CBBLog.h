@@ -43,9 +43,10 @@ public:
 
     // -1 until the level has been loaded from "LogLevel".
     int getLevel() const { return m_level.load(std::memory_order_relaxed); }
-    // The paths that actually opened (empty before opening or when nothing opened).
-    std::wstring mainLogPath();
-    std::wstring errorLogPath();
+    // The paths that actually opened, as the file system's bytes (empty before opening or when
+    // nothing opened).
+    std::string mainLogPath();
+    std::string errorLogPath();
 
     // Messages are cut to this many characters.
     static constexpr size_t kMessageChars = 20480 - 1;
@@ -54,13 +55,13 @@ private:
     struct LogFile {
         int fd = -1;
         int64_t bytes = 0;
-        std::wstring path;
+        std::string path;
     };
 
     void loadLevel();
     void openLogs();
     // Opens path, or path + "1" ... path + "9"; fills the file's fd, byte count and path.
-    bool openWithFallback(LogFile& file, const std::wstring& path);
+    bool openWithFallback(LogFile& file, const std::string& path);
     // Appends the line; false once the file has reached the maximum size and must be rotated.
     bool writeLine(LogFile& file, const std::string& line);
     // Moves the file to "<path>.back" and opens a new one (with the numbered fallbacks); false

@@ -2,36 +2,52 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <mutex>
 
 #include "base/CBBLog.h"
 
 namespace {
 
 std::shared_ptr<CBBLog> g_current;
+// The current logger's level, kept beside it so that a line below the level costs its caller
+// one load: no shared pointer copy, no lock. kNoLogger when none is installed.
+constexpr int kNoLogger = -2;
+std::atomic<int> g_currentLevel{kNoLogger};
+// Orders installations against level changes, so the copy always ends at the installed
+// logger's own level.
+std::mutex g_installMutex;
 
-bool enabled(const CBBLog& log, int level) {
-    int current = log.getLevel();
-    return current == -1 || current >= level;
+bool enabled(int current, int level) {
+    return current == -1 || (current != kNoLogger && current >= level);
 }
 
 void forward(int level, const wchar_t* fmt, va_list args) {
+    if (!enabled(g_currentLevel.load(std::memory_order_relaxed), level)) return;
     std::shared_ptr<CBBLog> log = getCurrentLogger();
-    if (log && enabled(*log, level)) log->vlog(fmt, args, level);
+    if (log) log->vlog(fmt, args, level);
 }
 
 bool isEnabled(int level) {
-    std::shared_ptr<CBBLog> log = getCurrentLogger();
-    return log && enabled(*log, level);
+    return enabled(g_currentLevel.load(std::memory_order_relaxed), level);
 }
 
 }  // namespace
 
 void setCurrentLogger(std::shared_ptr<CBBLog> logger) {
+    std::lock_guard<std::mutex> lock(g_installMutex);
+    g_currentLevel.store(logger ? logger->getLevel() : kNoLogger, std::memory_order_relaxed);
     std::atomic_store(&g_current, std::move(logger));
 }
 
 std::shared_ptr<CBBLog> getCurrentLogger() {
     return std::atomic_load(&g_current);
+}
+
+void loggerLevelChanged(const CBBLog& logger) {
+    std::lock_guard<std::mutex> lock(g_installMutex);
+    if (std::atomic_load(&g_current).get() == &logger) {
+        g_currentLevel.store(logger.getLevel(), std::memory_order_relaxed);
+    }
 }
 
 #define SKYVANE_LOG_FUNCTION(name, level) \
