@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "base/CRegistry.h"
@@ -19,11 +20,18 @@
 
 namespace {
 
-const char* const kLevelNames[] = {"FATAL", "ERROR", "WARN", "INFO", "DEBUG"};
+// The level names as the prefix prints them ("%-5.5s"); the last one for a level out of range.
+const char kPaddedLevelNames[][6] = {"FATAL", "ERROR", "WARN ", "INFO ", "DEBUG", "     "};
 
-const char* levelName(int level) {
-    return level >= 0 && level <= 4 ? kLevelNames[level] : "";
+const char* paddedLevelName(int level) {
+    return kPaddedLevelNames[level >= 0 && level <= 4 ? level : 5];
 }
+
+// While the writer is busy, lines gather this long before it looks again, instead of each
+// caller waking it for every line.
+constexpr long kGatherMilliseconds = 2;
+// A queue buffer that grew past this in a burst is given back once written.
+constexpr size_t kKeptQueueBytes = 1 << 20;
 
 // Opens for appending and takes a shared lock; a file someone holds under an exclusive lock is
 // refused. Answers the descriptor or -1.
@@ -99,7 +107,7 @@ void CBBLog::debug(const wchar_t* fmt, ...) {
 }
 
 void CBBLog::writeRaw(const std::string& text) {
-    if (m_mainOpen.load(std::memory_order_acquire)) enqueue(std::string(text));
+    if (m_mainOpen.load(std::memory_order_acquire)) enqueue(text.data(), text.size());
 }
 
 void CBBLog::setLevel(int level) {
@@ -144,11 +152,11 @@ void CBBLog::emit(int level, const wchar_t* message, size_t length) {
     bool mainOpen = m_mainOpen.load(std::memory_order_acquire);
     if (!mainOpen && !m_errorOpen.load(std::memory_order_acquire)) return;
 
+    // Built in a buffer of the calling thread that keeps its size from line to line.
+    thread_local std::string line;
     char prefix[128];
     size_t n = buildPrefix(prefix, sizeof prefix, level);
-    std::string line;
-    line.reserve(n + m_exeBaseName.size() + 3 + length * 3 + 1);
-    line.append(prefix, n);
+    line.assign(prefix, n);
     if (level == 0) {
         line += m_exeBaseName;
         line += " - ";
@@ -156,12 +164,9 @@ void CBBLog::emit(int level, const wchar_t* message, size_t length) {
     AppendWideAsUtf8(line, message, length);
     line.push_back('\n');
 
-    if (level == 0) {
-        if (mainOpen) enqueue(std::string(line));
-        writeError(line);
-    } else if (mainOpen) {
-        enqueue(std::move(line));
-    }
+    if (mainOpen) enqueue(line.data(), line.size());
+    if (level == 0) writeError(line);
+    if (line.capacity() > kKeptQueueBytes) std::string().swap(line);
 }
 
 size_t CBBLog::buildPrefix(char* out, size_t size, int level) const {
@@ -171,31 +176,54 @@ size_t CBBLog::buildPrefix(char* out, size_t size, int level) const {
     // rather than convert the clock to local time on every line.
     thread_local time_t cachedSecond = -1;
     thread_local char cachedText[64];
+    thread_local size_t cachedLength = 0;
     if (now.tv_sec != cachedSecond) {
         tm local;
         localtime_r(&now.tv_sec, &local);
-        std::snprintf(cachedText, sizeof cachedText, "%04d/%02d/%02d %02d:%02d:%02d", local.tm_year + 1900,
-                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+        int n = std::snprintf(cachedText, sizeof cachedText, "%04d/%02d/%02d %02d:%02d:%02d",
+                              local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                              local.tm_min, local.tm_sec);
+        cachedLength = n > 0 ? std::min(static_cast<size_t>(n), sizeof cachedText - 1) : 0;
         cachedSecond = now.tv_sec;
     }
-    int millis = static_cast<int>(now.tv_nsec / 1000000);
-    int n;
+    // "<date time>.mmm [LEVEL] - ", or "<date time>.mmm [LEVEL] <pid> - ".
+    const int millis = static_cast<int>(now.tv_nsec / 1000000);
+    char pid[16] = "";
+    size_t pidLength = 0;
     if (m_showProcessId) {
-        n = std::snprintf(out, size, "%s.%03d [%-5.5s] %u - ", cachedText, millis, levelName(level),
-                          m_processId);
-    } else {
-        n = std::snprintf(out, size, "%s.%03d [%-5.5s] - ", cachedText, millis, levelName(level));
+        int n = std::snprintf(pid, sizeof pid, " %u", m_processId);
+        pidLength = n > 0 ? static_cast<size_t>(n) : 0;
     }
-    return n > 0 ? std::min(static_cast<size_t>(n), size - 1) : 0;
+    const size_t total = cachedLength + 4 + 8 + pidLength + 3;
+    if (total >= size) return 0;
+    char* p = out;
+    std::memcpy(p, cachedText, cachedLength);
+    p += cachedLength;
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + millis / 100);
+    *p++ = static_cast<char>('0' + millis / 10 % 10);
+    *p++ = static_cast<char>('0' + millis % 10);
+    *p++ = ' ';
+    *p++ = '[';
+    std::memcpy(p, paddedLevelName(level), 5);
+    p += 5;
+    *p++ = ']';
+    std::memcpy(p, pid, pidLength);
+    p += pidLength;
+    std::memcpy(p, " - ", 3);
+    p += 3;
+    *p = '\0';
+    return static_cast<size_t>(p - out);
 }
 
-void CBBLog::enqueue(std::string&& line) {
+void CBBLog::enqueue(const char* line, size_t size) {
     PMutexLocker lock(m_queueLock);
-    // The writer only waits when it found the queue empty, so only the first line needs to wake it.
-    bool wasEmpty = m_queue.empty();
-    m_queuedBytes += line.size();
-    m_queue.push_back(std::move(line));
-    if (wasEmpty) m_queueLock.signal();
+    m_queue.append(line, size);
+    m_queueEnds.push_back(m_queue.size());
+    if (m_writerIdle) {
+        m_writerIdle = false;
+        m_queueLock.signal();
+    }
 }
 
 void CBBLog::openLogs() {
@@ -278,40 +306,51 @@ void CBBLog::writeError(const std::string& line) {
 }
 
 int32_t CBBLog::writerLoop(void*) {
-    std::deque<std::string> batch;
+    std::string batch;
+    std::vector<size_t> ends;
     PMutexLocker lock(m_queueLock);
     for (;;) {
-        while (m_queue.empty() && !m_stop) m_queueLock.wait();
-        while (!m_queue.empty()) {
-            // Everything queued so far is taken at once, so callers meet the lock free far more
-            // often than one line at a time would allow.
-            batch.swap(m_queue);
-            m_queuedBytes = 0;
-            PMutexUnlocker unlock(m_queueLock);
-            writeBatch(batch);
-            batch.clear();
+        while (m_queueEnds.empty() && !m_stop) {
+            m_writerIdle = true;
+            m_queueLock.wait();
         }
-        if (m_stop) break;
+        m_writerIdle = false;
+        if (m_queueEnds.empty()) break;  // stopped, and everything queued is written
+        // Everything queued so far is taken at once; the emptied buffers go back to the callers.
+        batch.swap(m_queue);
+        ends.swap(m_queueEnds);
+        {
+            PMutexUnlocker unlock(m_queueLock);
+            writeBatch(batch, ends);
+            batch.clear();
+            ends.clear();
+            if (batch.capacity() > kKeptQueueBytes) {
+                std::string().swap(batch);
+                std::vector<size_t>().swap(ends);
+            }
+        }
+        if (!m_stop) m_queueLock.timedWait(kGatherMilliseconds);
     }
     return 0;
 }
 
-void CBBLog::writeBatch(const std::deque<std::string>& lines) {
+void CBBLog::writeBatch(const std::string& text, const std::vector<size_t>& ends) {
     // Lines are gathered into one write for as long as they stay in one file; a line that brings
     // the file to the maximum ends the write, and the file is rotated before the next line.
-    std::string chunk;
-    for (const std::string& line : lines) {
+    size_t written = 0, counted = 0;
+    for (size_t end : ends) {
         if (!m_mainOpen.load(std::memory_order_relaxed)) return;
-        chunk += line;
-        m_main.bytes += static_cast<int64_t>(line.size());
+        m_main.bytes += static_cast<int64_t>(end - counted);
+        counted = end;
         if (m_main.bytes < m_maxSize) continue;
-        writeAll(m_main.fd, chunk.data(), chunk.size());
-        chunk.clear();
+        writeAll(m_main.fd, text.data() + written, end - written);
+        written = end;
         // The path may change in a rotation; readers of it hold the file mutex.
         PMutexLocker files(m_fileMutex);
         if (!rotate(m_main)) m_mainOpen.store(false, std::memory_order_release);
     }
-    if (!chunk.empty()) writeAll(m_main.fd, chunk.data(), chunk.size());
+    if (written < counted && m_mainOpen.load(std::memory_order_relaxed))
+        writeAll(m_main.fd, text.data() + written, counted - written);
 }
 
 std::string CBBLog::mainLogPath() {

@@ -13,7 +13,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
-#include <deque>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -70,10 +70,11 @@ private:
     // The line prefix: local date and time to the millisecond, level name, process id if shown.
     size_t buildPrefix(char* out, size_t size, int level) const;
     void emit(int level, const wchar_t* message, size_t length);
-    void enqueue(std::string&& line);
+    void enqueue(const char* line, size_t size);
     int32_t writerLoop(void*);
-    // Writes lines to the main log in order, rotating it whenever it reaches the maximum.
-    void writeBatch(const std::deque<std::string>& lines);
+    // Writes queued lines (text, and the end offset of each line in it) to the main log in
+    // order, rotating it whenever it reaches the maximum.
+    void writeBatch(const std::string& text, const std::vector<size_t>& ends);
 
     const std::wstring m_fileName;
     LogFile m_main;   // written by the writer thread only, once open
@@ -90,6 +91,10 @@ private:
     std::unique_ptr<PThread> m_writer;
     PCondMutex m_queueLock;
     bool m_stop = false;
-    std::deque<std::string> m_queue;
-    size_t m_queuedBytes = 0;
+    // True while the writer waits for the queue to fill: only then does a caller wake it.
+    bool m_writerIdle = false;
+    // The queue: finished lines one after the other, with the end offset of each. Kept as one
+    // buffer so that queuing a line allocates nothing once the buffer has grown.
+    std::string m_queue;
+    std::vector<size_t> m_queueEnds;
 };

@@ -164,7 +164,9 @@ size_t run(Sink& out, const wchar_t* fmt, va_list args) {
     const wchar_t* p = fmt;
     while (*p && !out.full()) {
         if (*p != L'%') {
-            out.put(*p++);
+            const wchar_t* literal = p;
+            while (*p && *p != L'%') ++p;
+            out.put(literal, static_cast<size_t>(p - literal));
             continue;
         }
         const wchar_t* start = p++;
