@@ -30,8 +30,12 @@ const char* paddedLevelName(int level) {
 // While the writer is busy, lines gather this long before it looks again, instead of each
 // caller waking it for every line.
 constexpr long kGatherMilliseconds = 2;
-// A queue buffer that grew past this in a burst is given back once written.
-constexpr size_t kKeptQueueBytes = 1 << 20;
+// A queue buffer that grew past this in a burst is given back once written; below it, the two
+// buffers that take turns between the callers and the writer keep their size, so queuing a
+// line does not copy the lines queued before it.
+constexpr size_t kKeptQueueBytes = 8 << 20;
+// A calling thread keeps a line buffer of up to this size.
+constexpr size_t kKeptLineBytes = 1 << 20;
 
 // Opens for appending and takes a shared lock; a file someone holds under an exclusive lock is
 // refused. Answers the descriptor or -1.
@@ -153,20 +157,23 @@ void CBBLog::emit(int level, const wchar_t* message, size_t length) {
     if (!mainOpen && !m_errorOpen.load(std::memory_order_acquire)) return;
 
     // Built in a buffer of the calling thread that keeps its size from line to line.
-    thread_local std::string line;
-    char prefix[128];
-    size_t n = buildPrefix(prefix, sizeof prefix, level);
-    line.assign(prefix, n);
+    thread_local std::vector<char> buffer;
+    const size_t room = 128 + m_exeBaseName.size() + 3 + length * kUtf8BytesPerWide + 1;
+    if (buffer.size() < room) buffer.resize(room);
+    char* line = buffer.data();
+    size_t n = buildPrefix(line, 128, level);
     if (level == 0) {
-        line += m_exeBaseName;
-        line += " - ";
+        std::memcpy(line + n, m_exeBaseName.data(), m_exeBaseName.size());
+        n += m_exeBaseName.size();
+        std::memcpy(line + n, " - ", 3);
+        n += 3;
     }
-    AppendWideAsUtf8(line, message, length);
-    line.push_back('\n');
+    n += WriteWideAsUtf8(line + n, message, length);
+    line[n++] = '\n';
 
-    if (mainOpen) enqueue(line.data(), line.size());
-    if (level == 0) writeError(line);
-    if (line.capacity() > kKeptQueueBytes) std::string().swap(line);
+    if (mainOpen) enqueue(line, n);
+    if (level == 0) writeError(std::string(line, n));
+    if (buffer.size() > kKeptLineBytes) std::vector<char>().swap(buffer);
 }
 
 size_t CBBLog::buildPrefix(char* out, size_t size, int level) const {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <mutex>
 
 #include "base/CBBLog.h"
@@ -21,9 +22,25 @@ bool enabled(int current, int level) {
     return current == -1 || (current != kNoLogger && current >= level);
 }
 
+// Counts installations. Each thread keeps a weak reference to the logger it last saw with the
+// count it saw: locking that is cheaper than copying the shared slot (which takes a lock), and
+// a weak reference never keeps a replaced logger alive.
+std::atomic<uint64_t> g_installations{0};
+
+std::shared_ptr<CBBLog> currentForThisThread() {
+    thread_local std::weak_ptr<CBBLog> seen;
+    thread_local uint64_t seenInstallation = ~uint64_t{0};
+    const uint64_t installation = g_installations.load(std::memory_order_acquire);
+    if (installation != seenInstallation) {
+        seen = getCurrentLogger();
+        seenInstallation = installation;
+    }
+    return seen.lock();
+}
+
 void forward(int level, const wchar_t* fmt, va_list args) {
     if (!enabled(g_currentLevel.load(std::memory_order_relaxed), level)) return;
-    std::shared_ptr<CBBLog> log = getCurrentLogger();
+    std::shared_ptr<CBBLog> log = currentForThisThread();
     if (log) log->vlog(fmt, args, level);
 }
 
@@ -37,6 +54,7 @@ void setCurrentLogger(std::shared_ptr<CBBLog> logger) {
     std::lock_guard<std::mutex> lock(g_installMutex);
     g_currentLevel.store(logger ? logger->getLevel() : kNoLogger, std::memory_order_relaxed);
     std::atomic_store(&g_current, std::move(logger));
+    g_installations.fetch_add(1, std::memory_order_release);
 }
 
 std::shared_ptr<CBBLog> getCurrentLogger() {

@@ -45,7 +45,38 @@ void putUnit(std::string& out, unsigned u) {
         out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
     }
 }
+
+char* writeUnit(char* out, unsigned u) {
+    if (u < 0x80) {
+        *out++ = static_cast<char>(u);
+    } else if (u < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (u >> 6));
+        *out++ = static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xE0 | ((u >> 12) & 0x0F));
+        *out++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (u & 0x3F));
+    }
+    return out;
+}
 }  // namespace
+
+size_t WriteWideAsUtf8(char* out, const wchar_t* text, size_t len) {
+    char* p = out;
+    for (size_t i = 0; i < len; ++i) {
+        auto c = static_cast<uint32_t>(text[i]);
+        if (c < 0x80) {
+            *p++ = static_cast<char>(c);
+        } else if (c > 0xFFFF && c <= 0x10FFFF) {
+            c -= 0x10000;
+            p = writeUnit(p, 0xD800 | (c >> 10));
+            p = writeUnit(p, 0xDC00 | (c & 0x3FF));
+        } else {
+            p = writeUnit(p, c & 0xFFFF);
+        }
+    }
+    return static_cast<size_t>(p - out);
+}
 
 void AppendWideAsUtf8(std::string& out, const wchar_t* text, size_t len) {
     // Most text is ASCII: its leading run is copied straight into place.
