@@ -144,8 +144,16 @@ def air_pacing(program, out, table):
 ADAPTERS = {"air_pacing_bench": air_pacing}
 
 
+# No benchmark of this tree takes more than a few minutes, even on a busy machine.
+TIMEOUT_SECONDS = 900
+
+
 def run(cmd, program, table):
-    proc = subprocess.run(cmd, stdout=subprocess.PIPE, universal_newlines=True)
+    try:
+        proc = subprocess.run(cmd, stdout=subprocess.PIPE, universal_newlines=True, timeout=TIMEOUT_SECONDS)
+    except subprocess.TimeoutExpired:
+        table.note(program, "stopped after %d s" % TIMEOUT_SECONDS)
+        return None
     if proc.returncode != 0:
         table.note(program, "failed with exit status %d" % proc.returncode)
         return None
