@@ -39,9 +39,10 @@ fuzz: deps
 fuzz-run: fuzz
 	@bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
-# Benchmarks: each program prints its figures beside those of its peer.
+# Benchmarks: every program under $(BUILD)/bench runs; one table gives each figure beside its
+# peer's. BENCH=name runs only the programs whose name contains it.
 bench: build
-	@for b in $$(find $(BUILD)/bench -type f -name 'bench_*' -perm -u+x | sort); do echo "== $$b"; $$b; done
+	@python3 bench/run-benchmarks.py $(BUILD) $(BENCH)
 
 demo:
 	@echo "The demo (reference host on the built-in demo broadcast) is not there yet."; exit 1

@@ -7,10 +7,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "base/CRegistry.h"
 #include "base/Format.h"
+#include "base/Log.h"
 #include "base/PMutexLocker.h"
 #include "base/PMutexUnlocker.h"
 #include "base/Text.h"
@@ -18,21 +20,27 @@
 
 namespace {
 
-const char* const kLevelNames[] = {"FATAL", "ERROR", "WARN", "INFO", "DEBUG"};
+// The level names as the prefix prints them ("%-5.5s"); the last one for a level out of range.
+const char kPaddedLevelNames[][6] = {"FATAL", "ERROR", "WARN ", "INFO ", "DEBUG", "     "};
 
-const char* levelName(int level) {
-    return level >= 0 && level <= 4 ? kLevelNames[level] : "";
+const char* paddedLevelName(int level) {
+    return kPaddedLevelNames[level >= 0 && level <= 4 ? level : 5];
 }
 
-std::string narrowPath(const std::wstring& path) {
-    return WideToUtf8(path);
-}
+// While the writer is busy, lines gather this long before it looks again, instead of each
+// caller waking it for every line.
+constexpr long kGatherMilliseconds = 2;
+// A queue buffer that grew past this in a burst is given back once written; below it, the two
+// buffers that take turns between the callers and the writer keep their size, so queuing a
+// line does not copy the lines queued before it.
+constexpr size_t kKeptQueueBytes = 8 << 20;
+// A calling thread keeps a line buffer of up to this size.
+constexpr size_t kKeptLineBytes = 1 << 20;
 
 // Opens for appending and takes a shared lock; a file someone holds under an exclusive lock is
 // refused. Answers the descriptor or -1.
-int openShared(const std::wstring& path) {
-    std::string p = narrowPath(path);
-    int fd = open(p.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+int openShared(const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
         close(fd);
@@ -47,8 +55,8 @@ int64_t sizeOf(int fd) {
 }
 
 // The ".back" name of a log: its path cut to 255 characters, then ".back".
-std::wstring backName(const std::wstring& path) {
-    return path.substr(0, 255) + L".back";
+std::string backName(const std::string& path) {
+    return path.substr(0, 255) + ".back";
 }
 
 bool writeAll(int fd, const char* data, size_t size) {
@@ -103,11 +111,12 @@ void CBBLog::debug(const wchar_t* fmt, ...) {
 }
 
 void CBBLog::writeRaw(const std::string& text) {
-    if (m_mainOpen.load(std::memory_order_acquire)) enqueue(std::string(text));
+    if (m_mainOpen.load(std::memory_order_acquire)) enqueue(text.data(), text.size());
 }
 
 void CBBLog::setLevel(int level) {
     m_level.store(level, std::memory_order_relaxed);
+    loggerLevelChanged(*this);
 }
 
 void CBBLog::vlog(const wchar_t* fmt, va_list args, int level) {
@@ -132,10 +141,14 @@ void CBBLog::log(const boost::wformat& message, int level) {
 }
 
 void CBBLog::loadLevel() {
-    int32_t level = 1;
-    if (!readRegistryDWORD(L"Software\\Kelvarin\\Pelmo", L"LogLevel", level)) level = 1;
+    int32_t value = 1;
+    if (!readRegistryDWORD(L"Software\\Kelvarin\\Pelmo", L"LogLevel", value)) value = 1;
+    // The value is an unsigned DWORD: anything above DEBUG (0xffffffff included, which would
+    // otherwise read as "not loaded yet") means every level.
+    const int level = static_cast<uint32_t>(value) > LOG_DEBUG ? LOG_DEBUG : value;
     int expected = -1;
-    m_level.compare_exchange_strong(expected, level, std::memory_order_relaxed);
+    if (m_level.compare_exchange_strong(expected, level, std::memory_order_relaxed))
+        loggerLevelChanged(*this);
 }
 
 void CBBLog::emit(int level, const wchar_t* message, size_t length) {
@@ -143,24 +156,24 @@ void CBBLog::emit(int level, const wchar_t* message, size_t length) {
     bool mainOpen = m_mainOpen.load(std::memory_order_acquire);
     if (!mainOpen && !m_errorOpen.load(std::memory_order_acquire)) return;
 
-    char prefix[128];
-    size_t n = buildPrefix(prefix, sizeof prefix, level);
-    std::string line;
-    line.reserve(n + m_exeBaseName.size() + 3 + length * 3 + 1);
-    line.append(prefix, n);
+    // Built in a buffer of the calling thread that keeps its size from line to line.
+    thread_local std::vector<char> buffer;
+    const size_t room = 128 + m_exeBaseName.size() + 3 + length * kUtf8BytesPerWide + 1;
+    if (buffer.size() < room) buffer.resize(room);
+    char* line = buffer.data();
+    size_t n = buildPrefix(line, 128, level);
     if (level == 0) {
-        line += m_exeBaseName;
-        line += " - ";
+        std::memcpy(line + n, m_exeBaseName.data(), m_exeBaseName.size());
+        n += m_exeBaseName.size();
+        std::memcpy(line + n, " - ", 3);
+        n += 3;
     }
-    AppendWideAsUtf8(line, message, length);
-    line.push_back('\n');
+    n += WriteWideAsUtf8(line + n, message, length);
+    line[n++] = '\n';
 
-    if (level == 0) {
-        if (mainOpen) enqueue(std::string(line));
-        writeError(line);
-    } else if (mainOpen) {
-        enqueue(std::move(line));
-    }
+    if (mainOpen) enqueue(line, n);
+    if (level == 0) writeError(std::string(line, n));
+    if (buffer.size() > kKeptLineBytes) std::vector<char>().swap(buffer);
 }
 
 size_t CBBLog::buildPrefix(char* out, size_t size, int level) const {
@@ -170,31 +183,54 @@ size_t CBBLog::buildPrefix(char* out, size_t size, int level) const {
     // rather than convert the clock to local time on every line.
     thread_local time_t cachedSecond = -1;
     thread_local char cachedText[64];
+    thread_local size_t cachedLength = 0;
     if (now.tv_sec != cachedSecond) {
         tm local;
         localtime_r(&now.tv_sec, &local);
-        std::snprintf(cachedText, sizeof cachedText, "%04d/%02d/%02d %02d:%02d:%02d", local.tm_year + 1900,
-                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+        int n = std::snprintf(cachedText, sizeof cachedText, "%04d/%02d/%02d %02d:%02d:%02d",
+                              local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                              local.tm_min, local.tm_sec);
+        cachedLength = n > 0 ? std::min(static_cast<size_t>(n), sizeof cachedText - 1) : 0;
         cachedSecond = now.tv_sec;
     }
-    int millis = static_cast<int>(now.tv_nsec / 1000000);
-    int n;
+    // "<date time>.mmm [LEVEL] - ", or "<date time>.mmm [LEVEL] <pid> - ".
+    const int millis = static_cast<int>(now.tv_nsec / 1000000);
+    char pid[16] = "";
+    size_t pidLength = 0;
     if (m_showProcessId) {
-        n = std::snprintf(out, size, "%s.%03d [%-5.5s] %u - ", cachedText, millis, levelName(level),
-                          m_processId);
-    } else {
-        n = std::snprintf(out, size, "%s.%03d [%-5.5s] - ", cachedText, millis, levelName(level));
+        int n = std::snprintf(pid, sizeof pid, " %u", m_processId);
+        pidLength = n > 0 ? static_cast<size_t>(n) : 0;
     }
-    return n > 0 ? std::min(static_cast<size_t>(n), size - 1) : 0;
+    const size_t total = cachedLength + 4 + 8 + pidLength + 3;
+    if (total >= size) return 0;
+    char* p = out;
+    std::memcpy(p, cachedText, cachedLength);
+    p += cachedLength;
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + millis / 100);
+    *p++ = static_cast<char>('0' + millis / 10 % 10);
+    *p++ = static_cast<char>('0' + millis % 10);
+    *p++ = ' ';
+    *p++ = '[';
+    std::memcpy(p, paddedLevelName(level), 5);
+    p += 5;
+    *p++ = ']';
+    std::memcpy(p, pid, pidLength);
+    p += pidLength;
+    std::memcpy(p, " - ", 3);
+    p += 3;
+    *p = '\0';
+    return static_cast<size_t>(p - out);
 }
 
-void CBBLog::enqueue(std::string&& line) {
+void CBBLog::enqueue(const char* line, size_t size) {
     PMutexLocker lock(m_queueLock);
-    // The writer only waits when it found the queue empty, so only the first line needs to wake it.
-    bool wasEmpty = m_queue.empty();
-    m_queuedBytes += line.size();
-    m_queue.push_back(std::move(line));
-    if (wasEmpty) m_queueLock.signal();
+    m_queue.append(line, size);
+    m_queueEnds.push_back(m_queue.size());
+    if (m_writerIdle) {
+        m_writerIdle = false;
+        m_queueLock.signal();
+    }
 }
 
 void CBBLog::openLogs() {
@@ -206,13 +242,14 @@ void CBBLog::openLogs() {
         return;
     }
     m_exeBaseName = GetExecutableBaseName();
+    // Paths stay the bytes the file system gave: a folder name that is not valid UTF-8 (or holds
+    // a four-byte character) must not be cut by a round trip through wide text.
     std::string folder = JoinPath(JoinPath(appData, "Kelvarin"), "Logs");
     CreateFolders(folder);
-    std::wstring wideFolder = NarrowToWide(folder) + L"/";
-    std::wstring name = m_fileName.empty() ? NarrowToWide(m_exeBaseName) + L".log" : m_fileName;
+    std::string name = m_fileName.empty() ? m_exeBaseName + ".log" : WideToUtf8(m_fileName);
 
-    bool mainOpen = openWithFallback(m_main, wideFolder + name);
-    bool errorOpen = openWithFallback(m_error, wideFolder + L"PelmoErrors.log");
+    bool mainOpen = openWithFallback(m_main, JoinPath(folder, name));
+    bool errorOpen = openWithFallback(m_error, JoinPath(folder, "PelmoErrors.log"));
     if (mainOpen) {
         try {
             m_writer.reset(
@@ -229,16 +266,16 @@ void CBBLog::openLogs() {
     m_opened.store(true, std::memory_order_release);
 }
 
-bool CBBLog::openWithFallback(LogFile& file, const std::wstring& path) {
+bool CBBLog::openWithFallback(LogFile& file, const std::string& path) {
     for (int attempt = 0; attempt < 10; ++attempt) {
-        std::wstring candidate = attempt == 0 ? path : path + std::to_wstring(attempt);
+        std::string candidate = attempt == 0 ? path : path + std::to_string(attempt);
         int fd = openShared(candidate);
         if (fd < 0) continue;
         int64_t size = sizeOf(fd);
         if (size > m_maxSize) {
             // Too big already: keep it as the ".back" generation and start afresh.
             close(fd);
-            if (rename(narrowPath(candidate).c_str(), narrowPath(backName(candidate)).c_str()) != 0) continue;
+            if (rename(candidate.c_str(), backName(candidate).c_str()) != 0) continue;
             fd = openShared(candidate);
             if (fd < 0) continue;
             size = sizeOf(fd);
@@ -264,8 +301,8 @@ bool CBBLog::writeLine(LogFile& file, const std::string& line) {
 bool CBBLog::rotate(LogFile& file) {
     if (file.fd >= 0) close(file.fd);
     file.fd = -1;
-    std::wstring path = file.path;
-    rename(narrowPath(path).c_str(), narrowPath(backName(path)).c_str());
+    std::string path = file.path;
+    rename(path.c_str(), backName(path).c_str());
     return openWithFallback(file, path);
 }
 
@@ -276,48 +313,59 @@ void CBBLog::writeError(const std::string& line) {
 }
 
 int32_t CBBLog::writerLoop(void*) {
-    std::deque<std::string> batch;
+    std::string batch;
+    std::vector<size_t> ends;
     PMutexLocker lock(m_queueLock);
     for (;;) {
-        while (m_queue.empty() && !m_stop) m_queueLock.wait();
-        while (!m_queue.empty()) {
-            // Everything queued so far is taken at once, so callers meet the lock free far more
-            // often than one line at a time would allow.
-            batch.swap(m_queue);
-            m_queuedBytes = 0;
-            PMutexUnlocker unlock(m_queueLock);
-            writeBatch(batch);
-            batch.clear();
+        while (m_queueEnds.empty() && !m_stop) {
+            m_writerIdle = true;
+            m_queueLock.wait();
         }
-        if (m_stop) break;
+        m_writerIdle = false;
+        if (m_queueEnds.empty()) break;  // stopped, and everything queued is written
+        // Everything queued so far is taken at once; the emptied buffers go back to the callers.
+        batch.swap(m_queue);
+        ends.swap(m_queueEnds);
+        {
+            PMutexUnlocker unlock(m_queueLock);
+            writeBatch(batch, ends);
+            batch.clear();
+            ends.clear();
+            if (batch.capacity() > kKeptQueueBytes) {
+                std::string().swap(batch);
+                std::vector<size_t>().swap(ends);
+            }
+        }
+        if (!m_stop) m_queueLock.timedWait(kGatherMilliseconds);
     }
     return 0;
 }
 
-void CBBLog::writeBatch(const std::deque<std::string>& lines) {
+void CBBLog::writeBatch(const std::string& text, const std::vector<size_t>& ends) {
     // Lines are gathered into one write for as long as they stay in one file; a line that brings
     // the file to the maximum ends the write, and the file is rotated before the next line.
-    std::string chunk;
-    for (const std::string& line : lines) {
+    size_t written = 0, counted = 0;
+    for (size_t end : ends) {
         if (!m_mainOpen.load(std::memory_order_relaxed)) return;
-        chunk += line;
-        m_main.bytes += static_cast<int64_t>(line.size());
+        m_main.bytes += static_cast<int64_t>(end - counted);
+        counted = end;
         if (m_main.bytes < m_maxSize) continue;
-        writeAll(m_main.fd, chunk.data(), chunk.size());
-        chunk.clear();
+        writeAll(m_main.fd, text.data() + written, end - written);
+        written = end;
         // The path may change in a rotation; readers of it hold the file mutex.
         PMutexLocker files(m_fileMutex);
         if (!rotate(m_main)) m_mainOpen.store(false, std::memory_order_release);
     }
-    if (!chunk.empty()) writeAll(m_main.fd, chunk.data(), chunk.size());
+    if (written < counted && m_mainOpen.load(std::memory_order_relaxed))
+        writeAll(m_main.fd, text.data() + written, counted - written);
 }
 
-std::wstring CBBLog::mainLogPath() {
+std::string CBBLog::mainLogPath() {
     PMutexLocker lock(m_fileMutex);
-    return m_mainOpen.load() ? m_main.path : std::wstring();
+    return m_mainOpen.load() ? m_main.path : std::string();
 }
 
-std::wstring CBBLog::errorLogPath() {
+std::string CBBLog::errorLogPath() {
     PMutexLocker lock(m_fileMutex);
-    return m_errorOpen.load() ? m_error.path : std::wstring();
+    return m_errorOpen.load() ? m_error.path : std::string();
 }

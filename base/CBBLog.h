@@ -13,7 +13,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
-#include <deque>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -43,9 +43,10 @@ public:
 
     // -1 until the level has been loaded from "LogLevel".
     int getLevel() const { return m_level.load(std::memory_order_relaxed); }
-    // The paths that actually opened (empty before opening or when nothing opened).
-    std::wstring mainLogPath();
-    std::wstring errorLogPath();
+    // The paths that actually opened, as the file system's bytes (empty before opening or when
+    // nothing opened).
+    std::string mainLogPath();
+    std::string errorLogPath();
 
     // Messages are cut to this many characters.
     static constexpr size_t kMessageChars = 20480 - 1;
@@ -54,13 +55,13 @@ private:
     struct LogFile {
         int fd = -1;
         int64_t bytes = 0;
-        std::wstring path;
+        std::string path;
     };
 
     void loadLevel();
     void openLogs();
     // Opens path, or path + "1" ... path + "9"; fills the file's fd, byte count and path.
-    bool openWithFallback(LogFile& file, const std::wstring& path);
+    bool openWithFallback(LogFile& file, const std::string& path);
     // Appends the line; false once the file has reached the maximum size and must be rotated.
     bool writeLine(LogFile& file, const std::string& line);
     // Moves the file to "<path>.back" and opens a new one (with the numbered fallbacks); false
@@ -69,10 +70,11 @@ private:
     // The line prefix: local date and time to the millisecond, level name, process id if shown.
     size_t buildPrefix(char* out, size_t size, int level) const;
     void emit(int level, const wchar_t* message, size_t length);
-    void enqueue(std::string&& line);
+    void enqueue(const char* line, size_t size);
     int32_t writerLoop(void*);
-    // Writes lines to the main log in order, rotating it whenever it reaches the maximum.
-    void writeBatch(const std::deque<std::string>& lines);
+    // Writes queued lines (text, and the end offset of each line in it) to the main log in
+    // order, rotating it whenever it reaches the maximum.
+    void writeBatch(const std::string& text, const std::vector<size_t>& ends);
 
     const std::wstring m_fileName;
     LogFile m_main;   // written by the writer thread only, once open
@@ -89,6 +91,10 @@ private:
     std::unique_ptr<PThread> m_writer;
     PCondMutex m_queueLock;
     bool m_stop = false;
-    std::deque<std::string> m_queue;
-    size_t m_queuedBytes = 0;
+    // True while the writer waits for the queue to fill: only then does a caller wake it.
+    bool m_writerIdle = false;
+    // The queue: finished lines one after the other, with the end offset of each. Kept as one
+    // buffer so that queuing a line allocates nothing once the buffer has grown.
+    std::string m_queue;
+    std::vector<size_t> m_queueEnds;
 };

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,8 +27,10 @@ protected:
     void SetUp() override { std::filesystem::create_directories(m_root + "/registry"); }
     void TearDown() override { setCurrentLogger(nullptr); }
     void setLogLevel(int level) {
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(level));
         std::ofstream(m_root + "/registry/HKEY_LOCAL_MACHINE.reg")
-            << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Kelvarin\\Pelmo]\n\"LogLevel\"=dword:" << level
+            << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Kelvarin\\Pelmo]\n\"LogLevel\"=dword:" << hex
             << "\n";
     }
     std::string read(const std::string& name) {
@@ -130,6 +133,69 @@ TEST_F(CBBLogTest, LogLevelFourWritesEveryLevelAndIsLoadedOnce) {
     EXPECT_FALSE(exists("PelmoErrors.log") && !read("PelmoErrors.log").empty());
 }
 
+TEST_F(CBBLogTest, LogLevelAboveDebugMeansEveryLevel) {
+    // 0xffffffff reads as -1, the "not loaded" mark, unless it is taken as the unsigned value it is.
+    for (int value : {-1, 7}) {
+        setLogLevel(value);
+        auto log = install();
+        fatal(L"f");
+        debug(L"d%d", value);
+        EXPECT_EQ(log->getLevel(), 4);
+        EXPECT_TRUE(isDebugEnabled());
+        finish(log);
+        EXPECT_NE(read("Skyvane.log").find("[DEBUG] - d" + std::to_string(value) + "\n"), std::string::npos)
+            << read("Skyvane.log");
+    }
+    EXPECT_EQ(lines("PelmoErrors.log").size(), 2u);
+}
+
+TEST_F(CBBLogTest, LevelTestsFollowTheInstalledLoggerAndItsLevel) {
+    auto quiet = std::make_shared<CBBLog>(L"quiet.log", false, kMax);
+    quiet->setLevel(1);
+    auto log = install();
+    log->setLevel(4);
+    EXPECT_TRUE(isDebugEnabled());
+    quiet->setLevel(4);  // not the installed one
+    log->setLevel(2);
+    EXPECT_FALSE(isInfoEnabled());
+    EXPECT_TRUE(isWarnEnabled());
+    setCurrentLogger(quiet);
+    EXPECT_TRUE(isDebugEnabled());
+    info(L"to quiet");
+    setCurrentLogger(log);
+    info(L"dropped");
+    warn(L"kept");
+    setCurrentLogger(nullptr);
+    EXPECT_FALSE(isWarnEnabled());
+    quiet.reset();
+    finish(log);
+    EXPECT_NE(read("quiet.log").find("[INFO ] - to quiet"), std::string::npos);
+    auto main = lines("Skyvane.log");
+    ASSERT_EQ(main.size(), 1u);
+    EXPECT_NE(main[0].find("[WARN ] - kept"), std::string::npos);
+}
+
+TEST_F(CBBLogTest, LogFolderKeepsEveryByteOfItsName) {
+    // A four-byte character and a lone Latin-1 byte: neither survives a trip through wide text.
+    const std::string appData = m_root + "/app\xF0\x9F\x93\xBA-\xE9t\xE9";
+    ScopedEnv env("PELMO_APPDATA", appData);
+    auto log = install();
+    fatal(L"found");
+    const std::string logs = appData + "/Kelvarin/Logs/";
+    EXPECT_EQ(log->mainLogPath(), logs + "Skyvane.log");
+    EXPECT_EQ(log->errorLogPath(), logs + "PelmoErrors.log");
+    finish(log);
+    std::ifstream in(logs + "Skyvane.log");
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    EXPECT_NE(line.find("found"), std::string::npos);
+    // Nothing was written beside the folder under a cut name.
+    size_t entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(m_root))
+        entries += e.path().filename() != "registry";
+    EXPECT_EQ(entries, 1u);
+}
+
 TEST_F(CBBLogTest, ProcessIdAndEmptyNameForms) {
     setLogLevel(3);
     auto log = install(L"", true);
@@ -205,7 +271,7 @@ TEST_F(CBBLogTest, LockedLogFallsBackToTheNumberedName) {
     ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
     auto log = install();
     error(L"elsewhere");
-    EXPECT_EQ(WideToUtf8(log->mainLogPath()), m_logs + "Skyvane.log1");
+    EXPECT_EQ(log->mainLogPath(), m_logs + "Skyvane.log1");
     finish(log);
     close(fd);
     EXPECT_EQ(read("Skyvane.log"), "");
@@ -224,7 +290,7 @@ TEST_F(CBBLogTest, AllNamesLockedLeavesTheMainLogClosedButFatalStillReachesTheEr
     }
     auto log = install();
     fatal(L"still seen");
-    EXPECT_EQ(log->mainLogPath(), L"");
+    EXPECT_EQ(log->mainLogPath(), "");
     finish(log);
     for (int fd : fds) close(fd);
     EXPECT_EQ(read("Skyvane.log"), "");
@@ -238,8 +304,8 @@ TEST_F(CBBLogTest, NoApplicationDataFolderMeansNothingIsLogged) {
     auto log = install();
     fatal(L"nowhere");
     error(L"nowhere");
-    EXPECT_EQ(log->mainLogPath(), L"");
-    EXPECT_EQ(log->errorLogPath(), L"");
+    EXPECT_EQ(log->mainLogPath(), "");
+    EXPECT_EQ(log->errorLogPath(), "");
     finish(log);
 }
 

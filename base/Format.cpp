@@ -96,10 +96,18 @@ void putPlainInteger(Sink& out, unsigned long long magnitude, bool negative, uns
     const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     wchar_t buf[24];
     size_t pos = sizeof buf / sizeof buf[0];
-    do {
-        buf[--pos] = static_cast<wchar_t>(digits[magnitude % base]);
-        magnitude /= base;
-    } while (magnitude);
+    // Constant divisors: the compiler turns them into multiplications and shifts.
+    if (base == 10) {
+        do {
+            buf[--pos] = static_cast<wchar_t>(L'0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude);
+    } else {
+        do {
+            buf[--pos] = static_cast<wchar_t>(digits[magnitude % 16]);
+            magnitude /= 16;
+        } while (magnitude);
+    }
     if (negative) buf[--pos] = L'-';
     out.put(buf + pos, sizeof buf / sizeof buf[0] - pos);
 }
@@ -164,7 +172,9 @@ size_t run(Sink& out, const wchar_t* fmt, va_list args) {
     const wchar_t* p = fmt;
     while (*p && !out.full()) {
         if (*p != L'%') {
-            out.put(*p++);
+            const wchar_t* literal = p;
+            while (*p && *p != L'%') ++p;
+            out.put(literal, static_cast<size_t>(p - literal));
             continue;
         }
         const wchar_t* start = p++;

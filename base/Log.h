@@ -23,3 +23,5 @@ bool isWarnEnabled();
 // The process-wide current logger (the plug-in's factory installs it).
 void setCurrentLogger(std::shared_ptr<CBBLog> logger);
 std::shared_ptr<CBBLog> getCurrentLogger();
+// Called by a logger whose level changed, so the level tests above follow it.
+void loggerLevelChanged(const CBBLog& logger);

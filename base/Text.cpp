@@ -18,7 +18,8 @@ std::wstring NarrowToWide(const char* bytes, size_t len) {
             i += 2;
         } else if ((c & 0xF0) == 0xE0) {
             if (len - i < 3 || (p[i + 1] & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80) break;
-            out.push_back(static_cast<wchar_t>((c & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F)));
+            out.push_back(
+                static_cast<wchar_t>((c & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F)));
             i += 3;
         } else {
             break;
@@ -27,7 +28,9 @@ std::wstring NarrowToWide(const char* bytes, size_t len) {
     return out;
 }
 
-std::wstring NarrowToWide(const std::string& bytes) { return NarrowToWide(bytes.data(), bytes.size()); }
+std::wstring NarrowToWide(const std::string& bytes) {
+    return NarrowToWide(bytes.data(), bytes.size());
+}
 
 namespace {
 void putUnit(std::string& out, unsigned u) {
@@ -42,11 +45,51 @@ void putUnit(std::string& out, unsigned u) {
         out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
     }
 }
+
+char* writeUnit(char* out, unsigned u) {
+    if (u < 0x80) {
+        *out++ = static_cast<char>(u);
+    } else if (u < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (u >> 6));
+        *out++ = static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xE0 | ((u >> 12) & 0x0F));
+        *out++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (u & 0x3F));
+    }
+    return out;
+}
 }  // namespace
 
-void AppendWideAsUtf8(std::string& out, const wchar_t* text, size_t len) {
-    out.reserve(out.size() + len);
+size_t WriteWideAsUtf8(char* out, const wchar_t* text, size_t len) {
+    char* p = out;
     for (size_t i = 0; i < len; ++i) {
+        auto c = static_cast<uint32_t>(text[i]);
+        if (c < 0x80) {
+            *p++ = static_cast<char>(c);
+        } else if (c > 0xFFFF && c <= 0x10FFFF) {
+            c -= 0x10000;
+            p = writeUnit(p, 0xD800 | (c >> 10));
+            p = writeUnit(p, 0xDC00 | (c & 0x3FF));
+        } else {
+            p = writeUnit(p, c & 0xFFFF);
+        }
+    }
+    return static_cast<size_t>(p - out);
+}
+
+void AppendWideAsUtf8(std::string& out, const wchar_t* text, size_t len) {
+    // Most text is ASCII: its leading run is copied straight into place.
+    const size_t base = out.size();
+    out.resize(base + len);
+    char* ascii = &out[base];
+    size_t i = 0;
+    while (i < len && static_cast<uint32_t>(text[i]) < 0x80) {
+        ascii[i] = static_cast<char>(text[i]);
+        ++i;
+    }
+    out.resize(base + i);
+    for (; i < len; ++i) {
         auto c = static_cast<uint32_t>(text[i]);
         if (c > 0xFFFF && c <= 0x10FFFF) {
             c -= 0x10000;
@@ -64,7 +107,9 @@ std::string WideToUtf8(const wchar_t* text, size_t len) {
     return out;
 }
 
-std::string WideToUtf8(const std::wstring& text) { return WideToUtf8(text.data(), text.size()); }
+std::string WideToUtf8(const std::wstring& text) {
+    return WideToUtf8(text.data(), text.size());
+}
 
 std::vector<std::wstring> SplitText(const std::wstring& text, const std::wstring& separator) {
     std::vector<std::wstring> pieces;

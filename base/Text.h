@@ -15,6 +15,10 @@ std::wstring NarrowToWide(const char* bytes, size_t len);
 std::string WideToUtf8(const std::wstring& text);
 std::string WideToUtf8(const wchar_t* text, size_t len);
 void AppendWideAsUtf8(std::string& out, const wchar_t* text, size_t len);
+// The same into a buffer with room for kUtf8BytesPerWide bytes per character; answers the
+// number of bytes written.
+constexpr size_t kUtf8BytesPerWide = 6;
+size_t WriteWideAsUtf8(char* out, const wchar_t* text, size_t len);
 
 // Splits at every occurrence of separator; an empty separator gives the whole text as one piece.
 // Always at least one piece: "a//b" by "/" gives "a", "", "b".

@@ -79,18 +79,11 @@ TEST_F(PluginModule, ExportsTheFactoryAndNothingElse) {
     EXPECT_EQ(nullptr, dlsym(module, "_ZN13SkyvanePlugin5startEv"));
 }
 
+// The queue's rules are tested on the object itself; here only that the module's one object
+// is both the host's plug-in and the grabbers' callback, across the module boundary.
 TEST_F(PluginModule, HostDrivesTheObjectAndGetsSamplesBackInOrder) {
     InputPluginInterface* plugin = factory();
     ASSERT_NE(nullptr, plugin);
-
-    EXPECT_TRUE(plugin->stop());
-    EXPECT_TRUE(plugin->pause());
-    EXPECT_TRUE(plugin->resume());
-    EXPECT_EQ(2, plugin->setPosition(0));
-    EXPECT_TRUE(plugin->isLive());
-    EXPECT_FALSE(plugin->isFileBased());
-
-    // The streaming side of the same object, as the module's grabbers see it.
     auto* grabbers = dynamic_cast<SampleGrabberCallBack*>(plugin);
     ASSERT_NE(nullptr, grabbers);
     for (int i = 0; i < 6; ++i) {
@@ -112,27 +105,10 @@ TEST_F(PluginModule, HostDrivesTheObjectAndGetsSamplesBackInOrder) {
         ASSERT_TRUE(plugin->readFrame(type, data, size, timestamp, duration, packet, sync));
         ASSERT_NE(nullptr, packet);
         EXPECT_EQ(i % 2, type);
-        EXPECT_EQ(188, size);
         EXPECT_EQ(i, data[0]);
         EXPECT_EQ(i * 40000LL, timestamp);
-        EXPECT_EQ(40000, duration);
-        EXPECT_EQ(i == 0, sync);
         plugin->releaseFrame(0, packet);
     }
-
-    // Stopped, a reader gets "no frame" even with a packet waiting.
-    REFERENCE_TIME s = 0, e = 1;
-    grabbers->sampleCallBack(static_cast<BYTE*>(std::calloc(4, 1)), 4, 0, &s, &e, 0, 0, 1);
-    EXPECT_TRUE(plugin->stop());
-    int type = 0, size = 0;
-    uint8_t* data = nullptr;
-    int64_t timestamp = 0, duration = 0;
-    SamplePacket* packet = nullptr;
-    bool sync = false;
-    ASSERT_TRUE(plugin->readFrame(type, data, size, timestamp, duration, packet, sync));
-    EXPECT_EQ(-1, type);
-    EXPECT_EQ(nullptr, packet);
-    plugin->releaseFrame(0, packet);
     EXPECT_TRUE(plugin->close());
     delete plugin;
 }
@@ -150,7 +126,6 @@ TEST_F(PluginModule, OpenWithoutATunerFailsWithTheFixedText) {
     SimpleErrorReport second;
     EXPECT_FALSE(plugin->open(webcam, second));
     EXPECT_EQ(-1, second.getCode());
-    EXPECT_TRUE(plugin->close());
     EXPECT_TRUE(plugin->close());
     delete plugin;
 }

@@ -89,12 +89,22 @@ void SkyvanePlugin::getOutputStreamDescription(pelmo::streamer::StreamDescriptio
 
 bool SkyvanePlugin::readFrame(int& type, uint8_t*& data, int& size, int64_t& timestamp, int64_t& duration,
                               SamplePacket*& packet, bool& syncPoint) {
-    PMutexLocker lock(packetQueue);
-    // One wait only: a wake-up by stop or close must reach the host as "no frame".
-    if (packetQueue.empty()) {
-        packetQueue.wait();
+    SimpleSamplePacket* p = nullptr;
+    {
+        PMutexLocker lock(packetQueue);
+        // One wait only: a wake-up by stop or close must reach the host as "no frame".
+        if (packetQueue.empty()) {
+            readerWaiting();
+            packetQueue.wait();
+        }
+        if (delivering.load() && !packetQueue.empty()) {
+            p = packetQueue.front();
+            packetQueue.pop();
+        }
     }
-    if (!delivering.load() || packetQueue.empty()) {
+    // The packet is the reader's alone once popped: it is read after the unlock, so the
+    // streaming threads never wait while its fields come in from another core's cache.
+    if (p == nullptr) {
         debug(L"read frame waked up");
         type = pelmo::streamer::kPacketNone;
         data = nullptr;
@@ -105,8 +115,6 @@ bool SkyvanePlugin::readFrame(int& type, uint8_t*& data, int& size, int64_t& tim
         syncPoint = false;
         return true;
     }
-    SimpleSamplePacket* p = packetQueue.front();
-    packetQueue.pop();
     type = p->getType();
     data = p->getData();
     size = p->getSize();
@@ -475,13 +483,16 @@ int SkyvanePlugin::sampleCallBack(BYTE* data, ULONG sizeLow, ULONG sizeHigh, REF
     }
     const bool usable = (streamId == kAudioStream || streamId == kVideoStream) && sample != nullptr &&
                         (sizeLow != 0 || sizeHigh != 0);
-    // The packet is made before the lock so the other grabber and the reader never wait on
-    // the allocator; a sample dropped below just throws it away again.
+    // The packet is made and filled before the lock so the other grabber and the reader never
+    // wait on the allocator; a sample dropped below just throws it away again.
     std::unique_ptr<SimpleSamplePacket> packet(usable ? new (std::nothrow) SimpleSamplePacket() : nullptr);
-    const int64_t startTime = start != nullptr ? *start : 0;
-    const int64_t endTime = end != nullptr ? *end : startTime;
+    if (packet) {
+        const int64_t startTime = start != nullptr ? *start : 0;
+        const int64_t endTime = end != nullptr ? *end : startTime;
+        packet->set(streamId, sample.release(), static_cast<int32_t>(sizeLow), startTime / 10,
+                    (endTime - startTime) / 10, syncPoint != 0);
+    }
 
-    bool wasEmpty = false;
     {
         PMutexLocker lock(packetQueue);
         const size_t waiting = packetQueue.size();
@@ -508,15 +519,16 @@ int SkyvanePlugin::sampleCallBack(BYTE* data, ULONG sizeLow, ULONG sizeHigh, REF
             warn(L"SkyvanePlugin::sampleCallBack can't create SamplePacket()");
             return 0;
         }
-        packet->set(streamId, sample.release(), static_cast<int32_t>(sizeLow), startTime / 10,
-                    (endTime - startTime) / 10, syncPoint != 0);
-        wasEmpty = packetQueue.empty();
+        const bool wasEmpty = packetQueue.empty();
         packetQueue.push(packet.release());
+        // Signalled while the lock is held: a signal sent after the unlock could reach a reader
+        // that has already taken this packet and waits for the next one, which would then wake
+        // on an empty queue and report "no frame" in the middle of delivery.
+        if (wasEmpty) {
+            wakeReader();
+        }
     }
-    // Woken after the unlock, the reader finds the mutex free instead of blocking on it again.
-    if (wasEmpty) {
-        packetQueue.signal();
-    }
+    sampleQueued();
     return 0;
 }
 

@@ -99,6 +99,15 @@ public:
     // Queue warnings logged by every plug-in object of the process; they stop at 100.
     static int32_t queueWarningCount();
 
+protected:
+    // Seams for tests that need one exact interleaving of the streaming and reading threads.
+    // Called once a sample is queued and the queue lock released.
+    virtual void sampleQueued() {}
+    // Called by readFrame with the queue lock held, just before it waits on an empty queue.
+    virtual void readerWaiting() {}
+    // Wakes one waiting reader; called with the queue lock held.
+    virtual void wakeReader() { packetQueue.signal(); }
+
 private:
     HRESULT openDevice(const std::wstring& path, const std::wstring& recording);
     HRESULT openTunerPath(const std::wstring& path);

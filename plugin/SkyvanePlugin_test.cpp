@@ -1,5 +1,6 @@
 #include "plugin/SkyvanePlugin.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "base/CRegistry.h"
+#include "base/PLatch.h"
 #include "host/SimpleMedium.h"
 #include "host/SimpleStreamDescription.h"
 #include "plugin/ScratchFolder.h"
@@ -285,19 +287,14 @@ TEST_F(PluginTest, FailedStartKeepsTheTVControlAndTheNextOpenRetunesIt) {
     EXPECT_EQ(1, j.tvControlsAlive);
     EXPECT_EQ(0, j.graphsMade);
 
+    // A retune goes on when setting the channel fails, but not when the TV control cannot run.
     j.calls.clear();
+    j.setTVChannel = E_FAIL;
     ASSERT_TRUE(openPath(*plugin, "device://tv.channel.dvbt/#/506000/8/1/2/3"));
     EXPECT_EQ(1, j.tvControlsMade);
     EXPECT_EQ(
         (std::vector<std::wstring>{L"setTVChannel 506000/8/1/2/3", L"runTVControl", L"build /buffers/tv.ts"}),
         j.calls);
-}
-
-TEST_F(PluginTest, RetuneGoesOnWhenSetChannelFailsButNotWhenRunFails) {
-    auto plugin = makePlugin(1);
-    ASSERT_TRUE(openPath(*plugin, kDvbt));
-    j.setTVChannel = E_FAIL;
-    EXPECT_TRUE(openPath(*plugin, kDvbt));
     j.runTVControl = E_UNEXPECTED;
     EXPECT_FALSE(openPath(*plugin, kDvbt));
 }
@@ -322,25 +319,23 @@ TEST_F(PluginTest, PathsThatNameNoChannelAreRefused) {
     EXPECT_EQ(-1, report.getCode());
 }
 
-TEST_F(PluginTest, TunerPathOpensTheDefaultChannelForItsDevice) {
+TEST_F(PluginTest, TunerPathOpensTheDefaultChannelForItsDeviceAndNeverRecords) {
     auto plugin = makePlugin(1);
     ASSERT_TRUE(openPath(*plugin, "tuner://tv.channel.analog/#/card0"));
-    EXPECT_EQ(L"tuner://tv.channel.analog/#/card0", plugin->getDeviceName());
     EXPECT_EQ(L"tv.channel.analog tuner://tv.channel.analog/#/card0", j.madeFor);
     EXPECT_TRUE(j.called(L"StartTimeShift 4"));
-}
 
-TEST_F(PluginTest, TunerPathNeverRecordsAndRefusalsKeepTheDeviceName) {
-    auto plugin = makePlugin(1);
+    auto dvbt = makePlugin(1);
     SimpleMedium medium("tuner://tv.channel.dvbt/#/x");
     medium.setProperty("recording", "/rec/a.ts");
-    ASSERT_TRUE(plugin->open(medium, report));
-    EXPECT_EQ(L"", plugin->getRecordingPath());
-    EXPECT_EQ(1, j.graphsMade);
+    ASSERT_TRUE(dvbt->open(medium, report));
+    EXPECT_EQ(L"", dvbt->getRecordingPath());
+    EXPECT_EQ(2, j.graphsMade);
 
-    EXPECT_FALSE(openPath(*plugin, "tuner://tv.radio/#/x"));
-    EXPECT_EQ(L"tuner://tv.radio/#/x", plugin->getDeviceName());
-    EXPECT_EQ(L"tv.channel.dvbt", plugin->getMediaType());
+    // A refused tuner path still names the device; the channel open before stays.
+    EXPECT_FALSE(openPath(*dvbt, "tuner://tv.radio/#/x"));
+    EXPECT_EQ(L"tuner://tv.radio/#/x", dvbt->getDeviceName());
+    EXPECT_EQ(L"tv.channel.dvbt", dvbt->getMediaType());
 }
 
 TEST_F(PluginTest, RefusalsLeaveTheirReasonInThePluginLog) {
@@ -372,7 +367,7 @@ TEST_F(PluginTest, RefusalsLeaveTheirReasonInThePluginLog) {
 
 // ---- Lifecycle ----------------------------------------------------------------------------
 
-TEST_F(PluginTest, ControlsBeforeOpenAnswerTrueAndTouchNothing) {
+TEST_F(PluginTest, ControlsBeforeOpenTouchNothingAndStartStillDelivers) {
     auto plugin = makePlugin(1);
     EXPECT_TRUE(plugin->stop());
     EXPECT_TRUE(plugin->pause());
@@ -386,14 +381,11 @@ TEST_F(PluginTest, ControlsBeforeOpenAnswerTrueAndTouchNothing) {
     EXPECT_EQ(0, ms);
     EXPECT_EQ(2, plugin->setPosition(5));
     EXPECT_FALSE(plugin->canSeek());
-}
 
-TEST_F(PluginTest, StartBeforeOpenFailsButDelivers) {
-    auto plugin = makePlugin(1);
+    // Nothing to run, so start fails, yet delivery is on.
     EXPECT_FALSE(plugin->start());
     feed(*plugin, kVideoStream, 10, 20, 7);
-    Frame f = read(*plugin);
-    EXPECT_EQ(1, f.type);
+    EXPECT_EQ(1, read(*plugin).type);
 }
 
 TEST_F(PluginTest, CloseTearsEverythingDownAndKeepsUnreadPackets) {
@@ -609,6 +601,84 @@ TEST_F(PluginTest, EndMarkerIsTheOnlyPacketLeft) {
 
 // ---- Threads ------------------------------------------------------------------------------
 
+namespace {
+
+// Joined however the test leaves its scope, so a failed assertion reports instead of aborting
+// the whole binary with a thread still running.
+class JoinedThread {
+public:
+    template <class F>
+    explicit JoinedThread(F&& f) : thread(std::forward<F>(f)) {}
+    ~JoinedThread() { join(); }
+    void join() {
+        if (thread.joinable()) thread.join();
+    }
+
+private:
+    std::thread thread;
+};
+
+// Holds one streaming thread after its sample is queued until the reader has taken that sample
+// and waits for the next one, and counts the wake-ups sent to the reader.
+class HeldPlugin : public SkyvanePlugin {
+public:
+    using SkyvanePlugin::SkyvanePlugin;
+
+    std::atomic<bool> holdNextSample{false};
+    PLatch sampleHeld;
+    PLatch readerWaits;
+    std::atomic<int> wakeUps{0};
+    std::atomic<int> wakeUpsWhenReaderWaited{-1};
+
+protected:
+    void sampleQueued() override {
+        if (!holdNextSample.exchange(false)) return;
+        sampleHeld.set();
+        readerWaits.wait();
+        // The reader set the latch with the queue lock held: once this thread gets the lock,
+        // the reader has released it inside its wait.
+        queuedPackets();
+    }
+    void readerWaiting() override {
+        wakeUpsWhenReaderWaited = wakeUps.load();
+        readerWaits.set();
+    }
+    void wakeReader() override {
+        ++wakeUps;
+        SkyvanePlugin::wakeReader();
+    }
+};
+
+}  // namespace
+
+TEST_F(PluginTest, AReaderWaitingForTheNextPacketGetsNoWakeUpMeantForTheLastOne) {
+    CRegistry::getInstance()->writeDWORD(L"Software\\Kelvarin\\Pelmo\\PelmoTV", L"OutputRaw", 1);
+    HeldPlugin plugin{partsFor(j)};
+    plugin.start();
+    plugin.holdNextSample = true;
+    JoinedThread video([&] { feed(plugin, kVideoStream, 10, 20, 1); });
+    plugin.sampleHeld.wait();
+
+    // The video thread is now between queuing its sample and returning. The reader takes that
+    // sample without waiting, then waits for the next one.
+    Frame first, second;
+    JoinedThread reader([&] {
+        first = read(plugin);
+        // Without the first sample taken the reader would not wait: let the video thread go.
+        if (first.type != 1) plugin.readerWaits.set();
+        second = read(plugin);
+    });
+    video.join();
+    // Every wake-up for the first sample was sent before the reader could take it.
+    EXPECT_EQ(plugin.wakeUpsWhenReaderWaited.load(), plugin.wakeUps.load());
+
+    feed(plugin, kAudioStream, 30, 40, 2);
+    reader.join();
+    EXPECT_EQ(1, first.type);
+    EXPECT_EQ(0, second.type);
+    EXPECT_EQ(3, second.timestamp);
+}
+
 TEST_F(PluginTest, VideoAndAudioThreadsArriveInOrderWithNoneLost) {
     auto plugin = makePlugin(0);
     plugin->start();
@@ -622,47 +692,39 @@ TEST_F(PluginTest, VideoAndAudioThreadsArriveInOrderWithNoneLost) {
             plugin->sampleCallBack(data, 8, 0, &start, &end, 0, i % 12 == 0, stream);
         }
     };
-    std::thread video(producer, kVideoStream);
-    std::thread audio(producer, kAudioStream);
+    // Compressed output has no queue bound, so the producers finish even when the reading
+    // below stops at a failed assertion.
+    JoinedThread video([&] { producer(kVideoStream); });
+    JoinedThread audio([&] { producer(kAudioStream); });
 
     int64_t next[2] = {0, 0};
-    int received = 0;
-    while (received < 2 * kPerStream) {
+    for (int received = 0; received < 2 * kPerStream; ++received) {
         Frame f = read(*plugin, false);
-        ASSERT_TRUE(f.type == 0 || f.type == 1) << f.type;
+        ASSERT_TRUE(f.type == 0 || f.type == 1) << "no frame while delivering, after " << received;
         ASSERT_EQ(next[f.type], f.timestamp) << "stream " << f.type;
         ASSERT_EQ(f.type, f.data[0]);
         ASSERT_EQ(f.timestamp % 12 == 0, f.sync);
         ++next[f.type];
-        ++received;
         plugin->releaseFrame(0, f.packet);
     }
-    video.join();
-    audio.join();
-    EXPECT_EQ(kPerStream, next[0]);
-    EXPECT_EQ(kPerStream, next[1]);
     EXPECT_EQ(0u, plugin->queuedPackets());
 }
 
 TEST_F(PluginTest, StopAndCloseWakeAWaitingReader) {
     for (bool useClose : {false, true}) {
-        auto plugin = makePlugin(1);
-        ASSERT_TRUE(openPath(*plugin, kDvbt));
-        ASSERT_TRUE(plugin->start());
-        std::atomic<bool> done{false};
+        CRegistry::getInstance()->writeDWORD(L"Software\\Kelvarin\\Pelmo\\PelmoTV", L"OutputRaw", 1);
+        HeldPlugin plugin{partsFor(j)};
+        ASSERT_TRUE(openPath(plugin, kDvbt));
+        ASSERT_TRUE(plugin.start());
         Frame f;
-        std::thread reader([&] {
-            f = read(*plugin);
-            done = true;
-        });
-        // Keep waking until the reader is out: a wake-up sent before it waits is not kept.
-        while (!done) {
-            if (useClose) {
-                plugin->close();
-            } else {
-                plugin->stop();
-            }
-            std::this_thread::yield();
+        JoinedThread reader([&] { f = read(plugin); });
+        plugin.readerWaits.wait();
+        // Taking the lock proves the reader is inside its wait, so the one wake-up reaches it.
+        plugin.queuedPackets();
+        if (useClose) {
+            plugin.close();
+        } else {
+            plugin.stop();
         }
         reader.join();
         EXPECT_EQ(-1, f.type);
