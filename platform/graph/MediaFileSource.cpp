@@ -290,7 +290,7 @@ bool MediaFileSource::StreamWanted(int streamIndex) {
 
 bool MediaFileSource::OtherQueueFull(int streamIndex) {
     for (size_t i = 0; i < m_queues.size(); ++i)
-        if (static_cast<int>(i) != streamIndex && m_draining[i] && m_queues[i].size() >= kMaxQueuedPackets)
+        if (static_cast<int>(i) != streamIndex && m_draining[i] && m_queues[i].size() >= m_maxQueued)
             return true;
     return false;
 }
@@ -334,9 +334,11 @@ AVPacket* MediaFileSource::NextPacket(int streamIndex) {
         }
         // Packets of streams no pin carries are dropped at once.
         if (p->stream_index >= 0 && static_cast<size_t>(p->stream_index) < m_queues.size() &&
-            StreamWanted(p->stream_index))
-            m_queues[static_cast<size_t>(p->stream_index)].push_back(p);
-        else
+            StreamWanted(p->stream_index)) {
+            auto& queue = m_queues[static_cast<size_t>(p->stream_index)];
+            queue.push_back(p);
+            if (queue.size() > m_peakQueued) m_peakQueued = queue.size();
+        } else
             av_packet_free(&p);
     }
     if (mine.empty()) return nullptr;
@@ -345,6 +347,19 @@ AVPacket* MediaFileSource::NextPacket(int streamIndex) {
     demux.unlock();
     m_queueSpace.notify_all();
     return p;
+}
+
+void MediaFileSource::SetMaxQueuedPackets(size_t n) {
+    {
+        std::lock_guard<std::mutex> demux(m_demuxLock);
+        m_maxQueued = n > 0 ? n : 1;
+    }
+    m_queueSpace.notify_all();
+}
+
+size_t MediaFileSource::PeakQueuedPackets() {
+    std::lock_guard<std::mutex> demux(m_demuxLock);
+    return m_peakQueued;
 }
 
 REFERENCE_TIME MediaFileSource::ToSegmentTime(int streamIndex, int64_t ts) const {

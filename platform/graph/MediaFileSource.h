@@ -62,6 +62,10 @@ public:
     // How long after the file's last write the reader still waits at its end for more
     // (INFINITE: for ever, 0: a plain file that ends at its end).
     void SetLiveEdgeTimeout(DWORD ms) { m_liveEdgeTimeoutMs = ms; }
+    // Bound of what one stream may queue while another is read (default kMaxQueuedPackets),
+    // and the most any stream has had queued (diagnostics).
+    void SetMaxQueuedPackets(size_t n);
+    size_t PeakQueuedPackets();
 
     // Streaming side, called by the pins' threads: the next packet of one stream, read from
     // the file as needed. Null at the end of the file, on a read error, or when interrupted.
@@ -95,6 +99,8 @@ private:
     std::vector<std::deque<AVPacket*>> m_queues;  // by stream index
     std::vector<bool> m_draining;                 // by stream index
     bool m_endOfFile = false;
+    size_t m_maxQueued = kMaxQueuedPackets;
+    size_t m_peakQueued = 0;
     int64_t m_startTime = 0;  // AV_TIME_BASE units
     REFERENCE_TIME m_segmentStart = 0;
     std::atomic<REFERENCE_TIME> m_position{0};
