@@ -140,7 +140,6 @@ void MediaFileSource::Interrupt(bool on) {
     { std::lock_guard<std::mutex> guard(m_edgeLock); }
     m_edgeWake.notify_all();
     if (!on) return;
-    // A reader at the end of the file holds the demultiplexer until the wake above reaches it.
     { std::lock_guard<std::mutex> guard(m_demuxLock); }
     m_queueSpace.notify_all();
 }
@@ -243,7 +242,12 @@ HRESULT MediaFileSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
     }
     if (m_pins.empty()) return fail(VFW_E_INVALIDMEDIATYPE);
     m_probing = false;
-    m_io->eof_reached = 0;
+    if (m_io->eof_reached) {
+        // The probe met the end of a file that may still be growing, perhaps in the middle of
+        // a packet: what it read is suspect, so reading starts again from the first byte.
+        m_io->eof_reached = 0;
+        av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE);
+    }
     std::lock_guard<std::mutex> demux(m_demuxLock);
     m_format = format;
     m_fileName = fileName;
@@ -312,17 +316,24 @@ AVPacket* MediaFileSource::NextPacket(int streamIndex) {
     std::unique_lock<std::mutex> demux(m_demuxLock);
     if (!m_format || streamIndex < 0 || static_cast<size_t>(streamIndex) >= m_queues.size()) return nullptr;
     auto& mine = m_queues[static_cast<size_t>(streamIndex)];
-    while (mine.empty() && !m_endOfFile) {
-        if (m_interrupt.load()) return nullptr;
-        // The other stream is far behind: wait until it has taken some of its packets.
-        if (OtherQueueFull(streamIndex)) {
-            m_queueSpace.wait(
-                demux, [&] { return m_interrupt.load() || !mine.empty() || !OtherQueueFull(streamIndex); });
+    for (;;) {
+        if (!mine.empty()) break;
+        if (m_endOfFile || m_interrupt.load()) return nullptr;
+        // One thread reads for all; the other waits for its packets. A stream far ahead waits
+        // until the other has taken some of its own.
+        if (m_reading || OtherQueueFull(streamIndex)) {
+            m_queueSpace.wait(demux);
             continue;
         }
+        m_reading = true;
+        // The read may wait at the end of the file: the queues stay open meanwhile.
+        demux.unlock();
         AVPacket* p = av_packet_alloc();
-        if (!p) return nullptr;
-        if (av_read_frame(m_format, p) < 0) {
+        int result = p ? av_read_frame(m_format, p) : AVERROR(ENOMEM);
+        demux.lock();
+        m_reading = false;
+        m_queueSpace.notify_all();
+        if (result < 0) {
             av_packet_free(&p);
             if (m_interrupt.load()) {
                 // Not the end: reading goes on from here after the stop or seek.
@@ -330,7 +341,7 @@ AVPacket* MediaFileSource::NextPacket(int streamIndex) {
                 return nullptr;
             }
             m_endOfFile = true;
-            break;
+            continue;
         }
         // Packets of streams no pin carries are dropped at once.
         if (p->stream_index >= 0 && static_cast<size_t>(p->stream_index) < m_queues.size() &&
@@ -338,10 +349,10 @@ AVPacket* MediaFileSource::NextPacket(int streamIndex) {
             auto& queue = m_queues[static_cast<size_t>(p->stream_index)];
             queue.push_back(p);
             if (queue.size() > m_peakQueued) m_peakQueued = queue.size();
-        } else
+        } else {
             av_packet_free(&p);
+        }
     }
-    if (mine.empty()) return nullptr;
     AVPacket* p = mine.front();
     mine.pop_front();
     demux.unlock();
@@ -433,7 +444,8 @@ HRESULT MediaFileSource::SetPositions(LONGLONG* current, DWORD currentFlags, LON
     for (auto& pin : m_pins) pin->AwaitHeld();
     int result;
     {
-        std::lock_guard<std::mutex> demux(m_demuxLock);
+        std::unique_lock<std::mutex> demux(m_demuxLock);
+        m_queueSpace.wait(demux, [this] { return !m_reading; });
         // The start is the first byte: a timestamp search can land just past the first key
         // frame when the picture's times begin after the sound's.
         if (target == 0) {

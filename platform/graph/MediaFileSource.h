@@ -89,8 +89,11 @@ private:
     int64_t FileSize();
     REFERENCE_TIME EstimateLatest();
 
+    // Guards the queues and the reading flag; the demultiplexer itself belongs to the thread
+    // that set m_reading (or to a seek, which waits until nobody reads).
     std::mutex m_demuxLock;
     std::condition_variable m_queueSpace;
+    bool m_reading = false;
     AVFormatContext* m_format = nullptr;
     AVIOContext* m_io = nullptr;
     int m_fd = -1;
