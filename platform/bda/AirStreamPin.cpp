@@ -6,8 +6,8 @@
 #include "platform/air/TsPacket.h"
 
 AirStreamPin::AirStreamPin(CBaseFilter* filter, std::recursive_mutex* lock, const wchar_t* name,
-                           StreamSource source)
-    : CSourceStream(filter, lock, name), m_source(std::move(source)) {}
+                           StreamSource source, const GUID& majorType)
+    : CSourceStream(filter, lock, name), m_source(std::move(source)), m_majorType(majorType) {}
 
 void AirStreamPin::transportStreamType(CMediaType* mt) {
     mt->Clear();
@@ -20,6 +20,7 @@ void AirStreamPin::transportStreamType(CMediaType* mt) {
 
 HRESULT AirStreamPin::CheckMediaType(const CMediaType* mt) {
     if (!mt) return E_POINTER;
+    if (m_majorType != MEDIATYPE_Stream) return mt->majortype == m_majorType ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
     return mt->majortype == MEDIATYPE_Stream && mt->subtype == MEDIASUBTYPE_MPEG2_TRANSPORT
                ? S_OK
                : VFW_E_TYPE_NOT_ACCEPTED;
@@ -29,6 +30,10 @@ HRESULT AirStreamPin::GetMediaType(int position, CMediaType* mt) {
     if (position < 0) return E_INVALIDARG;
     if (position > 0) return VFW_S_NO_MORE_ITEMS;
     transportStreamType(mt);
+    if (m_majorType != MEDIATYPE_Stream) {
+        mt->majortype = m_majorType;
+        mt->subtype = GUID_NULL;
+    }
     return S_OK;
 }
 

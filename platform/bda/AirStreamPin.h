@@ -17,7 +17,10 @@ public:
     // The stream carried now; null while nothing is received.
     using StreamSource = std::function<std::shared_ptr<AirStream>()>;
 
-    AirStreamPin(CBaseFilter* filter, std::recursive_mutex* lock, const wchar_t* name, StreamSource source);
+    // With `majorType` other than MEDIATYPE_Stream the pin offers that type (with no subtype)
+    // instead, for connections that carry no samples of ours (an analog tuner's video output).
+    AirStreamPin(CBaseFilter* filter, std::recursive_mutex* lock, const wchar_t* name, StreamSource source,
+                 const GUID& majorType = MEDIATYPE_Stream);
 
     static void transportStreamType(CMediaType* mt);
 
@@ -35,6 +38,7 @@ private:
     std::shared_ptr<AirConsumer> follow();
 
     StreamSource m_source;
+    GUID m_majorType;
     std::mutex m_consumerLock;  // the stopping thread closes the consumer the streaming thread reads
     std::shared_ptr<AirStream> m_stream;
     std::shared_ptr<AirConsumer> m_consumer;

@@ -49,8 +49,12 @@ bool isAuxInput(ITuneRequest* request) {
 AirTunerFilter::AirTunerFilter(std::shared_ptr<AirTuner> tuner)
     : CBaseFilter(tuner->device().friendlyName.c_str(), CLSID_AirTunerFilter), m_tuner(std::move(tuner)) {
     std::shared_ptr<AirTuner> t = m_tuner;
-    m_output = std::make_unique<AirStreamPin>(this, &m_filterLock, L"MPEG-2 Transport",
-                                              [t]() { return t->stream(); });
+    if (digital())
+        m_output = std::make_unique<AirStreamPin>(this, &m_filterLock, L"MPEG-2 Transport",
+                                                  [t]() { return t->stream(); });
+    else
+        m_output = std::make_unique<AirStreamPin>(this, &m_filterLock, L"Analog Video", nullptr,
+                                                  MEDIATYPE_AnalogVideo);
 }
 
 AirTunerFilter::~AirTunerFilter() = default;

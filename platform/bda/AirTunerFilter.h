@@ -1,6 +1,7 @@
 // The filter of a tuner device on air (what BindToObject on its moniker gives). It takes tune
-// requests (ITuner) and puts its air tuner on them, carries what it receives on its output pin
-// as an MPEG-2 transport stream, and, for digital tuners, reports what it receives through
+// requests (ITuner) and puts its air tuner on them. A digital tuner carries what it receives on
+// its output pin as an MPEG-2 transport stream; an analog tuner's output is analog video, which
+// only its card's encoder takes. Digital tuners report what they receive through
 // the control nodes of its BDA topology: the RF tuner node gives strength and presence, the
 // demodulator node quality and lock.
 #pragma once
@@ -16,6 +17,8 @@
 // {6F2A51C0-3B8E-4D27-9A14-7E0C5B2D9F31}: the air device behind a device filter, so that the
 // filters of one card find each other.
 BDA_GUID(IID_IAirDeviceFilter, 0x6F2A51C0, 0x3B8E, 0x4D27, 0x9A, 0x14, 0x7E, 0x0C, 0x5B, 0x2D, 0x9F, 0x31);
+// {0482DDE1-7817-11CF-8A03-00AA006ECB65}: what an analog tuner hands to its card's encoder.
+BDA_GUID(MEDIATYPE_AnalogVideo, 0x0482DDE1, 0x7817, 0x11CF, 0x8A, 0x03, 0x00, 0xAA, 0x00, 0x6E, 0xCB, 0x65);
 // {6F2A51C1-3B8E-4D27-9A14-7E0C5B2D9F31}
 BDA_GUID(CLSID_AirTunerFilter, 0x6F2A51C1, 0x3B8E, 0x4D27, 0x9A, 0x14, 0x7E, 0x0C, 0x5B, 0x2D, 0x9F, 0x31);
 
