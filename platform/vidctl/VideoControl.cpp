@@ -161,11 +161,16 @@ HRESULT VideoControl::put_InputActive(IMSVidInputDevice* input) {
     if (m_input && IsSameObject(m_input.Get(), input)) return S_OK;
     HRESULT hr = ensureGraph();
     if (FAILED(hr)) return hr;
+    takeApart();
+    // The old input leaves first, so that the new one gets the device's own name in the graph
+    // (a second tuner filter of the same device would otherwise be renamed).
+    if (m_inputFilter) m_graph->RemoveFilter(m_inputFilter.Get());
     ComPtr<IBaseFilter> filter;
     hr = addSegment(input, filter);
-    if (FAILED(hr)) return hr;
-    takeApart();
-    if (m_inputFilter) m_graph->RemoveFilter(m_inputFilter.Get());
+    if (FAILED(hr)) {
+        if (m_inputFilter) m_graph->AddFilter(m_inputFilter.Get(), deviceName(m_input.Get()).c_str());
+        return hr;
+    }
     m_input = input;
     m_inputFilter = filter;
     return S_OK;
