@@ -3,6 +3,7 @@
 #include "platform/air/AirBroadcast.h"
 #include "platform/bda/AirTunerFilter.h"
 #include "platform/com/ClassRegistry.h"
+#include "platform/vidctl/CardCrossbarFilter.h"
 #include "platform/vidctl/CardEncoderFilter.h"
 #include "platform/vidctl/VideoControl.h"
 
@@ -41,7 +42,11 @@ DeviceFactory AirDeviceFilterFactory(std::shared_ptr<AirBroadcast> broadcast, co
                 return makeFilter<CardEncoderFilter>(device, riid, ppv);
             };
         case AirDeviceCategory::Crossbar:
-            break;
+            return [broadcast, device](REFIID riid, void** ppv) -> HRESULT {
+                ComPtr<CardCrossbarFilter> filter;
+                filter.Attach(CreateComObject<CardCrossbarFilter>(broadcast, device));
+                return filter->QueryInterface(riid, ppv);
+            };
     }
     return nullptr;
 }

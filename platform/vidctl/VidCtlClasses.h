@@ -11,7 +11,7 @@ class AirBroadcast;
 void RegisterVidCtlClasses();
 
 // The factory that binds an air device's moniker to its filter: tuners give their tuner
-// filter, encoders and multiplexers their card's encoder filter. Crossbars have none yet.
+// filter, crossbars their card's crossbar, encoders and multiplexers their card's encoder filter.
 DeviceFactory AirDeviceFilterFactory(std::shared_ptr<AirBroadcast> broadcast, const AirDevice& device);
 
 // Registers the broadcast's devices, with their filters, for the registration's lifetime.
