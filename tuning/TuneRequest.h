@@ -17,9 +17,12 @@ enum TuningSpaceMode : int32_t {
     kTuneFixedChannel = 20,  // a box feeds the aerial input; the tuner stays on tuningChannel
 };
 
+// Where the tuner settings live (machine-wide hive), DWORD values.
+inline constexpr const wchar_t* kTunerSettingsKey = L"Software\\Kelvarin\\Pelmo\\PelmoTV";
+
 class TuneRequest {
 public:
-    // busClient may be null; a set-top-box request then fails.
+    // busClient may be null; a set-top-box request then fails. Loads the tuner settings.
     explicit TuneRequest(HuxSatellite* busClient);
     virtual ~TuneRequest() = default;
     TuneRequest(const TuneRequest&) = delete;
@@ -40,8 +43,18 @@ public:
     int32_t getTuningChannel() const { return tuningChannel; }
     void setTunerInput(int32_t value) { tunerInput = value; }
     int32_t getTunerInput() const { return tunerInput; }
+    int32_t getCountryCode() const { return countryCode; }
+
+    // Asks whichever component serves "STBTuneToChannel" on the bus to switch the set-top box
+    // to `channel`. E_FAIL without a bus client; otherwise 0, whatever the bus answered.
+    HRESULT requestIRChannel(int32_t channel);
 
 protected:
+    // Defaults, then "CountryCode", "TunerInput", "DVBTFrequencyOffset", "HasSetTopBox" and,
+    // with a set-top box, "TuningChannel"; a value that is missing or not a DWORD keeps its
+    // default.
+    void loadSettings();
+
     int32_t tuningSpace = kTuneDirect;
     int32_t tuningChannel = 0;
     int32_t countryCode = 1;
