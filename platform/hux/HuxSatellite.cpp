@@ -203,7 +203,7 @@ HRESULT HuxSatellite::Disconnect() {
     m_closing = true;
     // A normal disconnection does not publish the will: withdraw the presence ourselves.
     if (m_connected) publish(m_presenceTopic, std::string(), true, nullptr);
-    flush();
+    bool flushed = flush();
     m_connected = false;
     // Also ends the reconnect attempts of a network thread that lost the broker.
     mosquitto_disconnect_v5(m_mosq, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
@@ -235,7 +235,7 @@ HRESULT HuxSatellite::Disconnect() {
         m_subscribing.clear();
         m_unacked.clear();
     }
-    return S_OK;
+    return flushed ? S_OK : HUX_E_TIMEOUT;
 }
 
 int HuxSatellite::publish(const std::string& topic, const std::string& payload, bool retain,
@@ -251,15 +251,16 @@ int HuxSatellite::publish(const std::string& topic, const std::string& payload, 
     return rc;
 }
 
-void HuxSatellite::flush() {
-    // The network thread cannot wait for the acknowledgements it would itself read.
-    if (t_onNetworkThread) return;
+bool HuxSatellite::flush() {
     std::unique_lock<std::mutex> lock(m_midLock);
+    // The network thread cannot wait for the acknowledgements it would itself read.
+    if (t_onNetworkThread) return m_unacked.empty();
     if (m_subscribeCond.wait_for(lock, std::chrono::milliseconds(kFlushWaitMs),
                                  [this] { return m_unacked.empty(); }))
-        return;
+        return true;
     warn(L"HuxSatellite %S: leaving with %d messages the broker did not acknowledge within %d ms",
          m_name.c_str(), static_cast<int>(m_unacked.size()), kFlushWaitMs);
+    return false;
 }
 
 void HuxSatellite::waitPresence() {

@@ -71,7 +71,7 @@ public:
                                 const std::wstring& password);
     // Leaves the bus: the presence is withdrawn, everything already accepted is sent and
     // acknowledged (waiting at most kFlushWaitMs, logged when that runs out), waiting requests
-    // fail, the dispatch thread ends.
+    // fail, the dispatch thread ends. HUX_E_TIMEOUT when some of it was not acknowledged.
     virtual HRESULT Disconnect();
 
     // Sends a request for service to target ("all", "any" or a client name). With HUX_WAIT_REPLY
@@ -148,7 +148,7 @@ private:
     // A QoS 1 publish whose acknowledgement Disconnect waits for; mid receives its message id.
     int publish(const std::string& topic, const std::string& payload, bool retain,
                 const mqtt5__property* props, int* mid = nullptr);
-    void flush();
+    bool flush();
     void waitPresence();
     // Whether a request can reach anyone, from the presence records: S_OK when it may.
     HRESULT reachable(const std::string& target, const std::string& service, bool wantsReply);
