@@ -370,9 +370,17 @@ std::vector<std::string> HuxSatellite::serviceNames() {
     return names;
 }
 
-void HuxSatellite::publishPresence() {
+void HuxSatellite::publishPresence(bool wait) {
     if (!m_mosq || !m_connected) return;
-    publish(m_presenceTopic, HuxWireFormat::encodePresence(m_name, serviceNames()), true, nullptr);
+    int mid = 0;
+    if (publish(m_presenceTopic, HuxWireFormat::encodePresence(m_name, serviceNames()), true, nullptr,
+                &mid) != MOSQ_ERR_SUCCESS ||
+        !wait || t_onNetworkThread)
+        return;
+    // Once the broker holds the record, every client that joins later knows about the change.
+    std::unique_lock<std::mutex> lock(m_midLock);
+    m_subscribeCond.wait_for(lock, std::chrono::milliseconds(kSubscribeWaitMs),
+                             [&] { return m_unacked.count(mid) == 0; });
 }
 
 HRESULT HuxSatellite::Request(const std::wstring& target, const std::wstring& service, const VARIANT& args,
@@ -804,7 +812,7 @@ HRESULT HuxSatellite::RegisterServices() {
     if (!m_connected) return HUX_E_NOT_CONNECTED;
     for (const auto& s : services) subscribeService(s.first, s.second, true);
     waitSubscriptions();
-    publishPresence();
+    publishPresence(true);
     return S_OK;
 }
 
@@ -848,7 +856,7 @@ HRESULT HuxSatellite::AddService(const std::wstring& service, const std::wstring
     if (m_connected) {
         subscribeService(name, g, true);
         waitSubscriptions();
-        publishPresence();
+        publishPresence(true);
     }
     return S_OK;
 }
@@ -874,7 +882,7 @@ HRESULT HuxSatellite::RemoveService(const std::wstring& service) {
         std::lock_guard<std::mutex> lock(m_lock);
         m_services.erase(name);
     }
-    publishPresence();
+    publishPresence(true);
     return S_OK;
 }
 

@@ -144,7 +144,8 @@ private:
     void subscribe(const std::string& topic, bool on);
     void waitSubscriptions();
     void subscribeService(const std::string& service, const std::string& group, bool on);
-    void publishPresence();
+    // With wait, returns once the broker acknowledged the record (bounded).
+    void publishPresence(bool wait = false);
     // A QoS 1 publish whose acknowledgement Disconnect waits for; mid receives its message id.
     int publish(const std::string& topic, const std::string& payload, bool retain,
                 const mqtt5__property* props, int* mid = nullptr);
