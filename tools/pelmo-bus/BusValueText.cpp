@@ -249,7 +249,9 @@ bool BusValueText::parse(const std::string& text, VARIANT* out, std::string& why
     if (type == "date") {
         double days;
         if (!parseDate(rest, days)) {
-            why = "date: takes YYYY-MM-DDTHH:MM:SS (UTC) or days since 1899-12-30";
+            why = "\"" + rest +
+                  "\" is not a date that exists; date: takes YYYY-MM-DDTHH:MM:SS (UTC) or days since " +
+                  "1899-12-30";
             return false;
         }
         out->vt = VT_DATE;

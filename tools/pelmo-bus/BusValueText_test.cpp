@@ -90,7 +90,7 @@ TEST(BusValueText, BadValuesSayWhy) {
         {"q:1", "unknown type"},
         {"json:{\"vt\":\"I4\"}", "without"},
         // Dates that do not exist, or with something after them, are not moved to a nearby one.
-        {"date:2026-02-31", "date:"},
+        {"date:2026-02-31", "\"2026-02-31\" is not a date that exists"},
         {"date:2026-02-29", "date:"},
         {"date:2026-04-31", "date:"},
         {"date:2026-01-01T24:00:00", "date:"},
