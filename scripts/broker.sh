@@ -35,6 +35,14 @@ CONF
       return 1
     fi
     if port_busy "$port"; then
+      # Something answers; it is our broker only if that is still running a moment later (one
+      # that could not bind ends at once).
+      sleep 0.1
+      if ! kill -0 "$pid" 2>/dev/null; then
+        cat "$dir/log" >&2
+        rm -rf "$dir"
+        return 1
+      fi
       # The broker has read its configuration; the log stays open until it ends.
       rm -rf "$dir"
       echo "export PELMO_BUS_PORT=$port; BROKER_PID=$pid"
@@ -52,7 +60,13 @@ cmd=${1:-}; shift || true
 case "$cmd" in
   start)
     port=""
-    if [ "${1:-}" = "--port" ]; then port=${2:?--port needs a value}; fi
+    if [ "${1:-}" = "--port" ]; then
+      [ $# -ge 2 ] || { echo "broker.sh: --port needs a value" >&2; exit 2; }
+      port=$2
+      [ -n "$port" ] || { echo "broker.sh: --port needs a value" >&2; exit 2; }
+    elif [ -n "${1:-}" ]; then
+      usage
+    fi
     # Debian puts the broker in /usr/sbin, which is not on an ordinary user's PATH.
     MOSQUITTO=${MOSQUITTO:-$(command -v mosquitto || true)}
     if [ -z "$MOSQUITTO" ] && [ -x /usr/sbin/mosquitto ]; then MOSQUITTO=/usr/sbin/mosquitto; fi
@@ -61,7 +75,18 @@ case "$cmd" in
       exit 1
     fi
     if [ -n "$port" ]; then
+      case "$port" in
+        ''|*[!0-9]*) echo "broker.sh: --port needs a port number, not \"$port\"" >&2; exit 2 ;;
+      esac
+      if [ "$port" -lt 1 ] || [ "$port" -gt 65535 ]; then
+        echo "broker.sh: port $port is out of range (1-65535)" >&2; exit 2
+      fi
+      if port_busy "$port"; then
+        echo "broker.sh: port $port on 127.0.0.1 is already in use; no broker started" >&2
+        exit 1
+      fi
       start_on "$port" && exit 0
+      echo "broker.sh: mosquitto could not start on port $port" >&2
       exit 1
     fi
     for attempt in $(seq 1 20); do

@@ -2,10 +2,13 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 #include "base/HuxException.h"
 #include "base/Log.h"
@@ -37,7 +40,24 @@ bool isTopicLevel(const std::string& s) {
     return true;
 }
 
-bool startsWith(const std::string& s, const char* prefix) { return s.compare(0, std::strlen(prefix), prefix) == 0; }
+bool startsWith(const std::string& s, const char* prefix) {
+    return s.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// A topic a reply may go to: below the reply prefix, and a topic name rather than a filter.
+bool isReplyTopic(const std::string& topic) {
+    if (!startsWith(topic, kReplyPrefix) || topic.size() == std::strlen(kReplyPrefix)) return false;
+    return topic.find_first_of(std::string("+#\0", 3)) == std::string::npos;
+}
+
+// 64 random bits in hex: two clients of one name never share a connection id.
+std::string newConnectionId() {
+    std::random_device rd;
+    uint64_t v = (uint64_t(rd()) << 32) ^ rd() ^ (uint64_t(getpid()) << 16);
+    char buf[17];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
+    return buf;
+}
 
 // Callbacks from the network thread of libmosquitto.
 void cbConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
@@ -92,8 +112,8 @@ HRESULT HuxSatellite::Connect(const std::wstring& host, const std::wstring& name
     return connect(host, name, nullptr, nullptr);
 }
 
-HRESULT HuxSatellite::ConnectUser(const std::wstring& host, const std::wstring& name, const std::wstring& user,
-                                  const std::wstring& password) {
+HRESULT HuxSatellite::ConnectUser(const std::wstring& host, const std::wstring& name,
+                                  const std::wstring& user, const std::wstring& password) {
     std::string u = HuxWireFormat::toUtf8(user), p = HuxWireFormat::toUtf8(password);
     return connect(host, name, &u, &p);
 }
@@ -108,13 +128,19 @@ HRESULT HuxSatellite::connect(const std::wstring& host, const std::wstring& name
     }
     std::call_once(g_libInit, [] { mosquitto_lib_init(); });
     m_name = clientName;
-    m_replyTopic = kReplyPrefix + m_name;
+    m_connId = newConnectionId();
+    m_replyTopic = kReplyPrefix + m_name + "/" + m_connId;
+    m_presenceTopic = kClientsPrefix + m_name + "/" + m_connId;
     m_closing = false;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_connectResult = -1;
+        m_presenceReady = false;
     }
-    m_mosq = mosquitto_new(m_name.c_str(), true, this);
+    // The MQTT client id is unique per connection: the broker drops an older connection of the
+    // same id, and two processes of one client name would push each other off forever.
+    std::string mqttId = m_name + "~" + m_connId;
+    m_mosq = mosquitto_new(mqttId.c_str(), true, this);
     if (!m_mosq) {
         error(L"HuxSatellite::Connect: could not create the MQTT client");
         return E_OUTOFMEMORY;
@@ -130,8 +156,7 @@ HRESULT HuxSatellite::connect(const std::wstring& host, const std::wstring& name
     mosquitto_unsubscribe_v5_callback_set(m_mosq, cbUnsubscribe);
     mosquitto_reconnect_delay_set(m_mosq, 1, 2, false);
     // When the client vanishes the broker empties its presence.
-    std::string presence = kClientsPrefix + m_name;
-    mosquitto_will_set_v5(m_mosq, presence.c_str(), 0, nullptr, 1, true, nullptr);
+    mosquitto_will_set_v5(m_mosq, m_presenceTopic.c_str(), 0, nullptr, 1, true, nullptr);
     if (user) mosquitto_username_pw_set(m_mosq, user->c_str(), password ? password->c_str() : nullptr);
 
     {
@@ -164,6 +189,7 @@ HRESULT HuxSatellite::connect(const std::wstring& host, const std::wstring& name
         return HUX_E_NOT_CONNECTED;
     }
     waitSubscriptions();
+    waitPresence();
     info(L"HuxSatellite: %s connected to %S:%d", name.c_str(), hostName.c_str(), port);
     if (!m_declared) {
         m_declared = true;
@@ -175,11 +201,10 @@ HRESULT HuxSatellite::connect(const std::wstring& host, const std::wstring& name
 HRESULT HuxSatellite::Disconnect() {
     if (!m_mosq) return S_OK;
     m_closing = true;
-    if (m_connected.exchange(false)) {
-        // A normal disconnection does not publish the will: withdraw the presence ourselves.
-        std::string presence = kClientsPrefix + m_name;
-        mosquitto_publish_v5(m_mosq, nullptr, presence.c_str(), 0, nullptr, 1, true, nullptr);
-    }
+    // A normal disconnection does not publish the will: withdraw the presence ourselves.
+    if (m_connected) publish(m_presenceTopic, std::string(), true, nullptr);
+    bool flushed = flush();
+    m_connected = false;
     // Also ends the reconnect attempts of a network thread that lost the broker.
     mosquitto_disconnect_v5(m_mosq, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
     mosquitto_loop_stop(m_mosq, false);
@@ -208,13 +233,47 @@ HRESULT HuxSatellite::Disconnect() {
         std::lock_guard<std::mutex> lock(m_midLock);
         m_midToCorrelation.clear();
         m_subscribing.clear();
+        m_unacked.clear();
     }
-    return S_OK;
+    return flushed ? S_OK : HUX_E_TIMEOUT;
+}
+
+int HuxSatellite::publish(const std::string& topic, const std::string& payload, bool retain,
+                          const mosquitto_property* props, int* midOut) {
+    if (!m_mosq) return MOSQ_ERR_NO_CONN;
+    // Held across the call: the acknowledgement can arrive before mosquitto_publish returns.
+    std::lock_guard<std::mutex> lock(m_midLock);
+    int mid = 0;
+    int rc = mosquitto_publish_v5(m_mosq, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                  payload.data(), 1, retain, props);
+    if (rc == MOSQ_ERR_SUCCESS) m_unacked.insert(mid);
+    if (midOut) *midOut = mid;
+    return rc;
+}
+
+bool HuxSatellite::flush() {
+    std::unique_lock<std::mutex> lock(m_midLock);
+    // The network thread cannot wait for the acknowledgements it would itself read.
+    if (t_onNetworkThread) return m_unacked.empty();
+    if (m_subscribeCond.wait_for(lock, std::chrono::milliseconds(kFlushWaitMs),
+                                 [this] { return m_unacked.empty(); }))
+        return true;
+    warn(L"HuxSatellite %S: leaving with %d messages the broker did not acknowledge within %d ms",
+         m_name.c_str(), static_cast<int>(m_unacked.size()), kFlushWaitMs);
+    return false;
+}
+
+void HuxSatellite::waitPresence() {
+    // Bounded like the subscriptions: without it, requests fall back on the broker's answers.
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_connectCond.wait_for(lock, std::chrono::milliseconds(kSubscribeWaitMs),
+                           [this] { return m_presenceReady; });
 }
 
 void HuxSatellite::onConnect(int rc) {
     if (rc != 0) {
-        warn(L"HuxSatellite %S: the broker refused the connection (%S)", m_name.c_str(), mosquitto_reason_string(rc));
+        warn(L"HuxSatellite %S: the broker refused the connection (%S)", m_name.c_str(),
+             mosquitto_reason_string(rc));
         std::lock_guard<std::mutex> lock(m_lock);
         m_connectResult = rc;
         m_connectCond.notify_all();
@@ -227,11 +286,12 @@ void HuxSatellite::onConnect(int rc) {
         wasAvailable = availableLocked();
         // Presence is rebuilt from the retained messages that the subscription below brings.
         m_presence.clear();
+        m_presenceReady = false;
         for (auto& s : m_services) services.emplace_back(s.first, s.second.group);
     }
     notifyAvailability(wasAvailable);
     subscribe(m_replyTopic, true);
-    subscribe(std::string(kClientsPrefix) + "+", true);
+    subscribe(std::string(kClientsPrefix) + "+/+", true);
     for (const auto& s : services) subscribeService(s.first, s.second, true);
     m_connected = true;
     publishPresence();
@@ -253,12 +313,14 @@ void HuxSatellite::onDisconnect(int rc) {
     {
         std::lock_guard<std::mutex> lock(m_lock);
         for (auto& s : m_services) s.second.subscribed = false;
+        m_presenceReady = false;
         if (m_connectResult == -1) m_connectResult = rc ? rc : MQTT_RC_UNSPECIFIED;
     }
     m_connectCond.notify_all();
     failPending(HUX_E_NOT_CONNECTED);
     if (m_closing) return;
-    if (was) warn(L"HuxSatellite %S: lost the broker (%S), reconnecting", m_name.c_str(), mosquitto_strerror(rc));
+    if (was)
+        warn(L"HuxSatellite %S: lost the broker (%S), reconnecting", m_name.c_str(), mosquitto_strerror(rc));
     if (was) OnStatusChange(HUX_E_NOT_CONNECTED);
 }
 
@@ -269,8 +331,8 @@ void HuxSatellite::subscribe(const std::string& topic, bool on) {
     int rc = on ? mosquitto_subscribe_v5(m_mosq, &mid, topic.c_str(), 1, 0, nullptr)
                 : mosquitto_unsubscribe_v5(m_mosq, &mid, topic.c_str(), nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
-        warn(L"HuxSatellite %S: %S %S failed (%S)", m_name.c_str(), on ? "subscribe" : "unsubscribe", topic.c_str(),
-             mosquitto_strerror(rc));
+        warn(L"HuxSatellite %S: %S %S failed (%S)", m_name.c_str(), on ? "subscribe" : "unsubscribe",
+             topic.c_str(), mosquitto_strerror(rc));
         return;
     }
     m_subscribing.insert(mid);
@@ -308,12 +370,17 @@ std::vector<std::string> HuxSatellite::serviceNames() {
     return names;
 }
 
-void HuxSatellite::publishPresence() {
+void HuxSatellite::publishPresence(bool wait) {
     if (!m_mosq || !m_connected) return;
-    std::string topic = kClientsPrefix + m_name;
-    std::string payload = HuxWireFormat::encodePresence(m_name, serviceNames());
-    mosquitto_publish_v5(m_mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, true,
-                         nullptr);
+    int mid = 0;
+    if (publish(m_presenceTopic, HuxWireFormat::encodePresence(m_name, serviceNames()), true, nullptr,
+                &mid) != MOSQ_ERR_SUCCESS ||
+        !wait || t_onNetworkThread)
+        return;
+    // Once the broker holds the record, every client that joins later knows about the change.
+    std::unique_lock<std::mutex> lock(m_midLock);
+    m_subscribeCond.wait_for(lock, std::chrono::milliseconds(kSubscribeWaitMs),
+                             [&] { return m_unacked.count(mid) == 0; });
 }
 
 HRESULT HuxSatellite::Request(const std::wstring& target, const std::wstring& service, const VARIANT& args,
@@ -326,7 +393,8 @@ HRESULT HuxSatellite::Request(const std::wstring& target, const std::wstring& se
     if (!m_mosq || !m_connected) {
         // Callers log their own failures; a plug-in without a broker would repeat this per request.
         if (isDebugEnabled())
-            debug(L"HuxSatellite::Request %s to %s: not connected to the bus", service.c_str(), target.c_str());
+            debug(L"HuxSatellite::Request %s to %s: not connected to the bus", service.c_str(),
+                  target.c_str());
         return HUX_E_NOT_CONNECTED;
     }
     std::string topic = to == "all"   ? kAllPrefix + svc
@@ -338,12 +406,19 @@ HRESULT HuxSatellite::Request(const std::wstring& target, const std::wstring& se
         return HUX_E_BAD_MESSAGE;
     }
     if (!(flags & HUX_NO_REPLY) && t_onNetworkThread) {
-        error(L"HuxSatellite::Request %s: cannot wait for a reply on the bus's network thread", service.c_str());
+        error(L"HuxSatellite::Request %s: cannot wait for a reply on the bus's network thread",
+              service.c_str());
         return E_UNEXPECTED;
     }
+    HRESULT reach = reachable(to, svc, !(flags & HUX_NO_REPLY));
+    if (FAILED(reach)) {
+        if (isDebugEnabled())
+            debug(L"HuxSatellite::Request %s to %s: %S", service.c_str(), target.c_str(),
+                  reach == HUX_E_NO_SATELLITE ? "no such client on the bus" : "nobody on the bus offers it");
+        return reach;
+    }
     if (flags & HUX_NO_REPLY) {
-        int rc = mosquitto_publish_v5(m_mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                      payload.data(), 1, false, nullptr);
+        int rc = publish(topic, payload, false, nullptr);
         return rc == MOSQ_ERR_SUCCESS ? S_OK : HUX_E_NOT_CONNECTED;
     }
 
@@ -360,10 +435,14 @@ HRESULT HuxSatellite::Request(const std::wstring& target, const std::wstring& se
                                   static_cast<uint16_t>(correlation.size()));
     int mid = 0, rc;
     {
+        // Held across the publish so that a quick "no subscribers" finds the request.
         std::lock_guard<std::mutex> lock(m_midLock);
-        rc = mosquitto_publish_v5(m_mosq, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
-                                  false, props);
-        if (rc == MOSQ_ERR_SUCCESS) m_midToCorrelation[mid] = correlation;
+        rc = mosquitto_publish_v5(m_mosq, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                  payload.data(), 1, false, props);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            m_midToCorrelation[mid] = correlation;
+            m_unacked.insert(mid);
+        }
     }
     mosquitto_property_free_all(&props);
 
@@ -416,6 +495,7 @@ void HuxSatellite::onPublish(int mid, int reasonCode) {
     std::string correlation;
     {
         std::lock_guard<std::mutex> lock(m_midLock);
+        if (m_unacked.erase(mid) && m_unacked.empty()) m_subscribeCond.notify_all();
         auto it = m_midToCorrelation.find(mid);
         if (it == m_midToCorrelation.end()) return;
         correlation = it->second;
@@ -424,7 +504,8 @@ void HuxSatellite::onPublish(int mid, int reasonCode) {
     if (reasonCode < MQTT_RC_NO_MATCHING_SUBSCRIBERS) return;
     HRESULT result = reasonCode == MQTT_RC_NO_MATCHING_SUBSCRIBERS ? HUX_E_NO_SERVER : E_FAIL;
     if (result == E_FAIL)
-        warn(L"HuxSatellite %S: the broker refused a request (%S)", m_name.c_str(), mosquitto_reason_string(reasonCode));
+        warn(L"HuxSatellite %S: the broker refused a request (%S)", m_name.c_str(),
+             mosquitto_reason_string(reasonCode));
     std::lock_guard<std::mutex> lock(m_lock);
     auto it = m_pending.find(correlation);
     if (it == m_pending.end() || it->second->done) return;
@@ -462,6 +543,11 @@ void HuxSatellite::onMessage(const mosquitto_message* msg, const mosquitto_prope
 
 void HuxSatellite::handleRequest(const std::string& service, const mosquitto_message* msg,
                                  const mosquitto_property* props) {
+    if (msg->retain) {
+        // A retained request would run again in every server that (re)subscribes.
+        warn(L"HuxSatellite %S: ignored a retained request on %S", m_name.c_str(), msg->topic);
+        return;
+    }
     Job job;
     char* responseTopic = nullptr;
     void* correlation = nullptr;
@@ -470,9 +556,17 @@ void HuxSatellite::handleRequest(const std::string& service, const mosquitto_mes
         job.responseTopic = responseTopic;
         job.wantsReply = true;
         std::free(responseTopic);
-        if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &correlation, &correlationLen, false)) {
+        if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &correlation, &correlationLen,
+                                           false)) {
             job.correlation.assign(static_cast<const char*>(correlation), correlationLen);
             std::free(correlation);
+        }
+        if (!isReplyTopic(job.responseTopic)) {
+            // A reply published on a request topic would itself run as a request.
+            warn(
+                L"HuxSatellite %S: dropped a malformed request on %S: its reply topic \"%S\" is not below %S",
+                m_name.c_str(), msg->topic, job.responseTopic.c_str(), kReplyPrefix);
+            return;
         }
     }
 
@@ -486,7 +580,8 @@ void HuxSatellite::handleRequest(const std::string& service, const mosquitto_mes
         why = "the service named in the message differs from its topic";
     }
     if (!ok) {
-        warn(L"HuxSatellite %S: dropped a malformed request on %S: %S", m_name.c_str(), msg->topic, why.c_str());
+        warn(L"HuxSatellite %S: dropped a malformed request on %S: %S", m_name.c_str(), msg->topic,
+             why.c_str());
         if (job.wantsReply) sendReply(job, HUX_E_BAD_MESSAGE, CComVariant(), why);
         return;
     }
@@ -550,9 +645,31 @@ void HuxSatellite::handleReply(const mosquitto_message* msg, const mosquitto_pro
 std::set<std::string> HuxSatellite::availableLocked() const {
     std::set<std::string> available;
     for (const auto& client : m_presence)
-        for (const auto& s : client.second)
-            if (m_listened.count(s)) available.insert(s);
+        for (const auto& conn : client.second)
+            for (const auto& s : conn.second)
+                if (m_listened.count(s)) available.insert(s);
     return available;
+}
+
+HRESULT HuxSatellite::reachable(const std::string& target, const std::string& service, bool wantsReply) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    // Until the records are complete (just after a reconnection) the broker's answer decides.
+    if (!m_presenceReady) return S_OK;
+    auto serves = [&](const std::map<std::string, std::set<std::string>>& conns) {
+        for (const auto& c : conns)
+            if (c.second.count(service)) return true;
+        return false;
+    };
+    if (target == "all" || target == "any") {
+        // A broadcast nobody hears is not a failure; a request someone must answer is.
+        if (target == "all" && !wantsReply) return S_OK;
+        for (const auto& client : m_presence)
+            if (serves(client.second)) return S_OK;
+        return HUX_E_NO_SERVER;
+    }
+    auto it = m_presence.find(target);
+    if (it == m_presence.end()) return HUX_E_NO_SATELLITE;
+    return serves(it->second) ? S_OK : HUX_E_NO_SERVER;
 }
 
 void HuxSatellite::notifyAvailability(const std::set<std::string>& before) {
@@ -569,7 +686,10 @@ void HuxSatellite::notifyAvailability(const std::set<std::string>& before) {
         if (!before.count(s) && HuxWireFormat::fromUtf8(s, name)) OnServiceAvailabilityChanged(name, true);
 }
 
-void HuxSatellite::handlePresence(const std::string& client, const mosquitto_message* msg) {
+void HuxSatellite::handlePresence(const std::string& topicRest, const mosquitto_message* msg) {
+    auto slash = topicRest.find('/');
+    if (slash == std::string::npos) return;
+    std::string client = topicRest.substr(0, slash), conn = topicRest.substr(slash + 1);
     std::vector<std::string> services;
     std::string why;
     size_t len = msg->payloadlen > 0 ? static_cast<size_t>(msg->payloadlen) : 0;
@@ -582,10 +702,19 @@ void HuxSatellite::handlePresence(const std::string& client, const mosquitto_mes
     {
         std::lock_guard<std::mutex> lock(m_lock);
         before = availableLocked();
-        if (len == 0)
-            m_presence.erase(client);
-        else
-            m_presence[client] = std::set<std::string>(services.begin(), services.end());
+        if (len == 0) {
+            auto it = m_presence.find(client);
+            if (it != m_presence.end()) {
+                it->second.erase(conn);
+                if (it->second.empty()) m_presence.erase(it);
+            }
+        } else {
+            m_presence[client][conn] = std::set<std::string>(services.begin(), services.end());
+            if (client == m_name && conn == m_connId && !m_presenceReady) {
+                m_presenceReady = true;
+                m_connectCond.notify_all();
+            }
+        }
     }
     notifyAvailability(before);
 }
@@ -625,7 +754,8 @@ void HuxSatellite::runJob(Job& job) {
     if (job.wantsReply) sendReply(job, hr, reply, failure);
 }
 
-void HuxSatellite::sendReply(const Job& job, HRESULT status, const VARIANT& reply, const std::string& failure) {
+void HuxSatellite::sendReply(const Job& job, HRESULT status, const VARIANT& reply,
+                             const std::string& failure) {
     std::string payload, why;
     if (!HuxWireFormat::encodeReply(m_name, status, reply, failure, payload, why)) {
         error(L"HuxSatellite %S: the reply cannot be sent: %S", m_name.c_str(), why.c_str());
@@ -635,8 +765,7 @@ void HuxSatellite::sendReply(const Job& job, HRESULT status, const VARIANT& repl
     if (!job.correlation.empty())
         mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, job.correlation.data(),
                                       static_cast<uint16_t>(job.correlation.size()));
-    int rc = mosquitto_publish_v5(m_mosq, nullptr, job.responseTopic.c_str(), static_cast<int>(payload.size()),
-                                  payload.data(), 1, false, props);
+    int rc = publish(job.responseTopic, payload, false, props);
     mosquitto_property_free_all(&props);
     if (rc != MOSQ_ERR_SUCCESS)
         warn(L"HuxSatellite %S: could not reply on %S (%S)", m_name.c_str(), job.responseTopic.c_str(),
@@ -683,7 +812,7 @@ HRESULT HuxSatellite::RegisterServices() {
     if (!m_connected) return HUX_E_NOT_CONNECTED;
     for (const auto& s : services) subscribeService(s.first, s.second, true);
     waitSubscriptions();
-    publishPresence();
+    publishPresence(true);
     return S_OK;
 }
 
@@ -697,18 +826,13 @@ HRESULT HuxSatellite::UnregisterServices() {
     if (!m_connected) return HUX_E_NOT_CONNECTED;
     for (const auto& s : services) subscribeService(s.first, s.second, false);
     waitSubscriptions();
-    if (m_mosq) {
-        // Nobody is served here any more, whatever stays added.
-        std::string topic = kClientsPrefix + m_name;
-        std::string payload = HuxWireFormat::encodePresence(m_name, {});
-        mosquitto_publish_v5(m_mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
-                             true, nullptr);
-    }
+    // Nobody is served here any more, whatever stays added.
+    publish(m_presenceTopic, HuxWireFormat::encodePresence(m_name, {}), true, nullptr);
     return S_OK;
 }
 
-HRESULT HuxSatellite::AddService(const std::wstring& service, const std::wstring& group, HuxServiceFunction fn,
-                                 void* context) {
+HRESULT HuxSatellite::AddService(const std::wstring& service, const std::wstring& group,
+                                 HuxServiceFunction fn, void* context) {
     if (!fn) return E_POINTER;
     return AddService(service, group, new HuxSatelliteDelegateFunction(fn, context));
 }
@@ -732,7 +856,7 @@ HRESULT HuxSatellite::AddService(const std::wstring& service, const std::wstring
     if (m_connected) {
         subscribeService(name, g, true);
         waitSubscriptions();
-        publishPresence();
+        publishPresence(true);
     }
     return S_OK;
 }
@@ -758,7 +882,7 @@ HRESULT HuxSatellite::RemoveService(const std::wstring& service) {
         std::lock_guard<std::mutex> lock(m_lock);
         m_services.erase(name);
     }
-    publishPresence();
+    publishPresence(true);
     return S_OK;
 }
 

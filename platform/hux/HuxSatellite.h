@@ -5,15 +5,23 @@
 //   hux/all/SERVICE           requests to every server of SERVICE
 //   hux/any/SERVICE           requests to exactly one server (shared subscription $share/hux/...)
 //   hux/to/CLIENT/SERVICE     requests to one client by name
-//   hux/reply/CLIENT          replies, matched to their request by correlation data
-//   hux/clients/CLIENT        retained presence: the client's services; emptied when it leaves
-// Payloads are JSON (HuxWireFormat.h).
+//   hux/reply/CLIENT/CONN     replies, matched to their request by correlation data
+//   hux/clients/CLIENT/CONN   retained presence: the client's services; emptied when it leaves
+// Payloads are JSON (HuxWireFormat.h). CONN is a random id per connection (also the MQTT client
+// id's suffix), so that two processes of one client name are both on the bus: both serve, both
+// receive requests sent to the name, and each gets its own replies.
+//
+// Delivery: a request that Request accepted is on its way with QoS 1; Disconnect (and so the
+// destructor) waits, bounded, for the broker to acknowledge every message accepted before it.
+// Requests are never retained, and a retained request is ignored by servers. A request for a
+// service that no client on the bus declares, or to a client that is not there, fails at once
+// from the presence records.
 //
 // Service handlers run one at a time, in arrival order, on the client's own dispatch thread; a
 // handler may itself send requests. The other hooks (OnStatusChange, OnServiceAvailabilityChanged)
 // run on the network thread: a request sent from there cannot wait for its reply, which that
-// same thread would deliver, and answers E_UNEXPECTED. A derived class whose handlers use its own members must call
-// Disconnect() in its destructor, before those members go away.
+// same thread would deliver, and answers E_UNEXPECTED. A derived class whose handlers use its own members
+// must call Disconnect() in its destructor, before those members go away.
 #pragma once
 
 #include <atomic>
@@ -61,13 +69,17 @@ public:
     virtual HRESULT Connect(const std::wstring& host, const std::wstring& name);
     virtual HRESULT ConnectUser(const std::wstring& host, const std::wstring& name, const std::wstring& user,
                                 const std::wstring& password);
-    // Leaves the bus: the presence is withdrawn, waiting requests fail, the dispatch thread ends.
+    // Leaves the bus: the presence is withdrawn, everything already accepted is sent and
+    // acknowledged (waiting at most kFlushWaitMs, logged when that runs out), waiting requests
+    // fail, the dispatch thread ends. HUX_E_TIMEOUT when some of it was not acknowledged.
     virtual HRESULT Disconnect();
 
     // Sends a request for service to target ("all", "any" or a client name). With HUX_WAIT_REPLY
     // the call waits up to the request timeout for one reply: reply receives the handler's reply
     // and status (when not null) a VT_I4 with the handler's status. With "all" the first reply
-    // counts. Answers S_OK once delivered (and answered), otherwise one of the HUX_E_ codes.
+    // counts. Answers S_OK once accepted for delivery (and answered), otherwise one of the HUX_E_
+    // codes: HUX_E_NO_SERVER at once when no client on the bus declares the service ("any", or
+    // "all" when waiting), HUX_E_NO_SATELLITE when the named client is not on the bus.
     virtual HRESULT Request(const std::wstring& target, const std::wstring& service, const VARIANT& args,
                             VARIANT* reply, HUXFLAGS flags, VARIANT* status);
     // S_OK when the named client is on the bus now, HUX_E_NO_SATELLITE otherwise.
@@ -101,6 +113,8 @@ public:
     void SetConnectTimeout(int milliseconds) { m_connectTimeoutMs = milliseconds; }
     // The broker port: $PELMO_BUS_PORT when it holds a port number, else 1883.
     static int BusPort();
+    // How long Disconnect waits for the broker to acknowledge what was sent.
+    static constexpr int kFlushWaitMs = 2000;
 
     // Raw MQTT callbacks; public only so that the C library can reach them.
     void onConnect(int rc);
@@ -130,10 +144,19 @@ private:
     void subscribe(const std::string& topic, bool on);
     void waitSubscriptions();
     void subscribeService(const std::string& service, const std::string& group, bool on);
-    void publishPresence();
-    void handleRequest(const std::string& service, const mosquitto_message* msg, const mqtt5__property* props);
+    // With wait, returns once the broker acknowledged the record (bounded).
+    void publishPresence(bool wait = false);
+    // A QoS 1 publish whose acknowledgement Disconnect waits for; mid receives its message id.
+    int publish(const std::string& topic, const std::string& payload, bool retain,
+                const mqtt5__property* props, int* mid = nullptr);
+    bool flush();
+    void waitPresence();
+    // Whether a request can reach anyone, from the presence records: S_OK when it may.
+    HRESULT reachable(const std::string& target, const std::string& service, bool wantsReply);
+    void handleRequest(const std::string& service, const mosquitto_message* msg,
+                       const mqtt5__property* props);
     void handleReply(const mosquitto_message* msg, const mqtt5__property* props);
-    void handlePresence(const std::string& client, const mosquitto_message* msg);
+    void handlePresence(const std::string& topicRest, const mosquitto_message* msg);
     void failPending(HRESULT status);
     void dispatchLoop();
     void runJob(Job& job);
@@ -143,8 +166,10 @@ private:
     std::vector<std::string> serviceNames();
 
     mosquitto* m_mosq = nullptr;
-    std::string m_name;                 // client name as UTF-8
+    std::string m_name;    // client name as UTF-8
+    std::string m_connId;  // this connection's id, unique on the bus
     std::string m_replyTopic;
+    std::string m_presenceTopic;
     std::atomic<bool> m_connected{false};
     std::atomic<bool> m_everConnected{false};
     std::atomic<int> m_requestTimeoutMs{5000};
@@ -158,7 +183,11 @@ private:
     std::condition_variable m_connectCond;
     int m_connectResult = -1;  // CONNACK reason of the last attempt, -1 while none
     std::map<std::string, Service> m_services;
-    std::map<std::string, std::set<std::string>> m_presence;  // client -> services
+    // client -> connection id -> services
+    std::map<std::string, std::map<std::string, std::set<std::string>>> m_presence;
+    // Set once this connection has seen its own presence come back: every retained record that
+    // was on the broker before it has arrived by then.
+    bool m_presenceReady = false;
     std::set<std::string> m_listened;
     std::map<std::string, std::shared_ptr<Pending>> m_pending;  // correlation -> request
     uint64_t m_nextCorrelation = 1;
@@ -169,6 +198,7 @@ private:
     std::mutex m_midLock;
     std::map<int, std::string> m_midToCorrelation;
     std::set<int> m_subscribing;  // subscriptions not acknowledged yet
+    std::set<int> m_unacked;      // published messages the broker has not acknowledged yet
     std::condition_variable m_subscribeCond;
 
     // Dispatch thread and its queue.

@@ -10,17 +10,16 @@ using Json = HuxVariantJson::Json;
 
 namespace {
 
-
 // Every type code the wire carries; VARIANT only as the element type of an array.
 struct TypeName {
     VARTYPE vt;
     const char* name;
 };
 constexpr TypeName kTypes[] = {
-    {VT_EMPTY, "EMPTY"}, {VT_NULL, "NULL"}, {VT_I1, "I1"},       {VT_UI1, "UI1"},   {VT_I2, "I2"},
-    {VT_UI2, "UI2"},     {VT_I4, "I4"},     {VT_UI4, "UI4"},     {VT_INT, "INT"},   {VT_UINT, "UINT"},
-    {VT_I8, "I8"},       {VT_UI8, "UI8"},   {VT_CY, "CY"},       {VT_ERROR, "ERROR"}, {VT_R4, "R4"},
-    {VT_R8, "R8"},       {VT_DATE, "DATE"}, {VT_BOOL, "BOOL"},   {VT_BSTR, "BSTR"}, {VT_VARIANT, "VARIANT"},
+    {VT_EMPTY, "EMPTY"}, {VT_NULL, "NULL"}, {VT_I1, "I1"},     {VT_UI1, "UI1"},     {VT_I2, "I2"},
+    {VT_UI2, "UI2"},     {VT_I4, "I4"},     {VT_UI4, "UI4"},   {VT_INT, "INT"},     {VT_UINT, "UINT"},
+    {VT_I8, "I8"},       {VT_UI8, "UI8"},   {VT_CY, "CY"},     {VT_ERROR, "ERROR"}, {VT_R4, "R4"},
+    {VT_R8, "R8"},       {VT_DATE, "DATE"}, {VT_BOOL, "BOOL"}, {VT_BSTR, "BSTR"},   {VT_VARIANT, "VARIANT"},
 };
 
 const char* scalarName(VARTYPE vt) {
@@ -154,28 +153,51 @@ private:
 
     bool scalar(VARTYPE vt, const void* p, Json& out) {
         switch (vt) {
-            case VT_I1: out = load<int8_t>(p); return true;
-            case VT_UI1: out = load<uint8_t>(p); return true;
-            case VT_I2: out = load<int16_t>(p); return true;
-            case VT_UI2: out = load<uint16_t>(p); return true;
+            case VT_I1:
+                out = load<int8_t>(p);
+                return true;
+            case VT_UI1:
+                out = load<uint8_t>(p);
+                return true;
+            case VT_I2:
+                out = load<int16_t>(p);
+                return true;
+            case VT_UI2:
+                out = load<uint16_t>(p);
+                return true;
             case VT_I4:
             case VT_INT:
-            case VT_ERROR: out = load<int32_t>(p); return true;
+            case VT_ERROR:
+                out = load<int32_t>(p);
+                return true;
             case VT_UI4:
-            case VT_UINT: out = load<uint32_t>(p); return true;
+            case VT_UINT:
+                out = load<uint32_t>(p);
+                return true;
             case VT_I8:
-            case VT_CY: out = load<int64_t>(p); return true;
-            case VT_UI8: out = load<uint64_t>(p); return true;
-            case VT_R4: out = floatToJson(load<float>(p)); return true;
+            case VT_CY:
+                out = load<int64_t>(p);
+                return true;
+            case VT_UI8:
+                out = load<uint64_t>(p);
+                return true;
+            case VT_R4:
+                out = floatToJson(load<float>(p));
+                return true;
             case VT_R8:
-            case VT_DATE: out = floatToJson(load<double>(p)); return true;
-            case VT_BOOL: out = load<VARIANT_BOOL>(p) != 0; return true;
+            case VT_DATE:
+                out = floatToJson(load<double>(p));
+                return true;
+            case VT_BOOL:
+                out = load<VARIANT_BOOL>(p) != 0;
+                return true;
             case VT_BSTR: {
                 BSTR s = load<BSTR>(p);
                 out = HuxWireFormat::toUtf8(s ? s : L"", s ? SysStringLen(s) : 0);
                 return true;
             }
-            default: return fail("type code " + std::to_string(vt) + " cannot travel on the bus");
+            default:
+                return fail("type code " + std::to_string(vt) + " cannot travel on the bus");
         }
     }
 
@@ -185,13 +207,13 @@ private:
             return fail("array type code " + std::to_string(elem | VT_ARRAY) + " cannot travel on the bus");
         if (depth >= HuxWireFormat::kMaxDepth)
             return fail("arrays nested deeper than " + std::to_string(HuxWireFormat::kMaxDepth));
+        // A receiver could not tell a missing array from an empty one, nor read elements that do
+        // not start at index 0 the way every argument reader does: neither travels.
+        if (!psa) return fail("an array variant without an array cannot travel on the bus");
+        if (psa->cDims != 1) return fail("only one-dimensional arrays can travel on the bus");
+        if (psa->rgsabound[0].lLbound != 0) return fail("arrays must start at index 0 to travel on the bus");
         out = Json::object();
         out["vt"] = std::string("ARRAY|") + name;
-        if (!psa) {
-            out["v"] = nullptr;
-            return true;
-        }
-        if (psa->cDims != 1) return fail("only one-dimensional arrays can travel on the bus");
         if (psa->vt != elem) return fail("array holds other elements than its type code says");
         ULONG n = psa->rgsabound[0].cElements;
         const auto* base = static_cast<const unsigned char*>(psa->pvData);
@@ -210,7 +232,6 @@ private:
             }
             out["v"] = std::move(items);
         }
-        if (psa->rgsabound[0].lLbound != 0) out["lb"] = psa->rgsabound[0].lLbound;
         return true;
     }
 };
@@ -267,17 +288,24 @@ private:
     // Writes the value into p, the storage of one element of type vt.
     bool scalar(VARTYPE vt, const Json& j, void* p) {
         switch (vt) {
-            case VT_I1: return integer<int8_t>(j, p, vt);
-            case VT_UI1: return integer<uint8_t>(j, p, vt);
-            case VT_I2: return integer<int16_t>(j, p, vt);
-            case VT_UI2: return integer<uint16_t>(j, p, vt);
+            case VT_I1:
+                return integer<int8_t>(j, p, vt);
+            case VT_UI1:
+                return integer<uint8_t>(j, p, vt);
+            case VT_I2:
+                return integer<int16_t>(j, p, vt);
+            case VT_UI2:
+                return integer<uint16_t>(j, p, vt);
             case VT_I4:
             case VT_INT:
-            case VT_ERROR: return integer<int32_t>(j, p, vt);
+            case VT_ERROR:
+                return integer<int32_t>(j, p, vt);
             case VT_UI4:
-            case VT_UINT: return integer<uint32_t>(j, p, vt);
+            case VT_UINT:
+                return integer<uint32_t>(j, p, vt);
             case VT_I8:
-            case VT_CY: return integer<int64_t>(j, p, vt);
+            case VT_CY:
+                return integer<int64_t>(j, p, vt);
             case VT_UI8:
                 if (!j.is_number_unsigned() && !(j.is_number_integer() && j.get<long long>() >= 0))
                     return badValue(vt);
@@ -289,7 +317,8 @@ private:
                 double d;
                 if (!floatFromJson(j, d)) return badValue(vt);
                 if (vt == VT_R4) {
-                    if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) return badValue(vt);
+                    if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max())
+                        return badValue(vt);
                     store<float>(p, static_cast<float>(d));
                 } else {
                     store<double>(p, d);
@@ -310,7 +339,8 @@ private:
                 store<BSTR>(p, s);
                 return true;
             }
-            default: return fail("type " + HuxWireFormat::typeName(vt) + " cannot be a scalar");
+            default:
+                return fail("type " + HuxWireFormat::typeName(vt) + " cannot be a scalar");
         }
     }
 
@@ -318,16 +348,16 @@ private:
         if (elem == VT_EMPTY || elem == VT_NULL) return fail("arrays of EMPTY or NULL do not exist");
         if (depth >= HuxWireFormat::kMaxDepth)
             return fail("arrays nested deeper than " + std::to_string(HuxWireFormat::kMaxDepth));
+        // Handlers read arguments from index 0 and take an array variant to hold an array: a
+        // shifted or missing array would reach them as something it is not.
         long long lb = 0;
         auto lbIt = j.find("lb");
-        if (lbIt != j.end() && !intFromJson(*lbIt, std::numeric_limits<LONG>::min(),
-                                            std::numeric_limits<LONG>::max(), lb))
-            return fail("\"lb\" must be a 32-bit integer");
-        if (items.is_null()) {
-            v.vt = VT_ARRAY | elem;
-            v.parray = nullptr;
-            return true;
-        }
+        if (lbIt != j.end() &&
+            (!intFromJson(*lbIt, std::numeric_limits<LONG>::min(), std::numeric_limits<LONG>::max(), lb) ||
+             lb != 0))
+            return fail("\"lb\" must be 0: arrays start at index 0");
+        if (items.is_null())
+            return fail(HuxWireFormat::typeName(VT_ARRAY | elem) + " without elements (null)");
         std::string bytes;
         size_t n;
         if (elem == VT_UI1) {
@@ -335,13 +365,14 @@ private:
                 return fail("ARRAY|UI1 must be base64 text");
             n = bytes.size();
         } else {
-            if (!items.is_array()) return fail(HuxWireFormat::typeName(VT_ARRAY | elem) + " needs a JSON array");
+            if (!items.is_array())
+                return fail(HuxWireFormat::typeName(VT_ARRAY | elem) + " needs a JSON array");
             n = items.size();
         }
         // The last index must fit in a 32-bit bound.
-        if (lb + static_cast<long long>(n) - 1 > std::numeric_limits<LONG>::max())
+        if (static_cast<long long>(n) - 1 > std::numeric_limits<LONG>::max())
             return fail("array bounds past the 32-bit range");
-        SAFEARRAY* psa = SafeArrayCreateVector(elem, static_cast<LONG>(lb), static_cast<ULONG>(n));
+        SAFEARRAY* psa = SafeArrayCreateVector(elem, 0, static_cast<ULONG>(n));
         if (!psa) return fail("could not create an array of " + std::to_string(n) + " elements");
         // From here the variant owns the array, so that a failure part-way frees what was built.
         v.vt = VT_ARRAY | elem;

@@ -5,7 +5,8 @@
 //   {"vt":"BSTR","v":"text"}                CY ERROR R4 R8 DATE BOOL BSTR; strings are UTF-8
 //   {"vt":"R8","v":"NaN"}                   NaN and infinities travel as "NaN", "Infinity", "-Infinity"
 //   {"vt":"DATE","v":46000.25}              days since 1899-12-30, the fraction the time of day
-//   {"vt":"ARRAY|I4","v":[1,2],"lb":1}      typed arrays; "lb" only when the lower bound is not 0
+//   {"vt":"ARRAY|I4","v":[1,2]}             typed arrays, one dimension, first index 0; an "lb"
+//                                           other than 0 and a null "v" are refused
 //   {"vt":"ARRAY|UI1","v":"AAEC"}           byte arrays in base64
 //   {"vt":"ARRAY|VARIANT","v":[{...},...]}  arrays of variants, nested to kMaxDepth
 //

@@ -75,24 +75,38 @@ bool parseDouble(const std::string& s, double& d) {
     return *end == '\0';
 }
 
+int daysInMonth(int year, int month) {
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// A calendar date (and time) that exists, or a plain number of days; timegm would quietly move
+// 2026-02-31 to March 3.
 bool parseDate(const std::string& s, double& days) {
-    int y, mo, d, h = 0, mi = 0, sec = 0;
-    char tail;
-    int n = std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &sec, &tail);
-    if (n == 3 || n == 6) {
-        std::tm tm{};
-        tm.tm_year = y - 1900;
-        tm.tm_mon = mo - 1;
-        tm.tm_mday = d;
-        tm.tm_hour = h;
-        tm.tm_min = mi;
-        tm.tm_sec = sec;
-        if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60) return false;
-        time_t t = timegm(&tm);
-        days = static_cast<double>(t) / 86400.0 + kUnixEpochDays;
-        return true;
+    int y, mo, d, h = 0, mi = 0, sec = 0, used = 0;
+    bool looksLikeDate = s.size() >= 5 && s[4] == '-';
+    if (!looksLikeDate) return parseDouble(s, days);
+    if (std::sscanf(s.c_str(), "%4d-%2d-%2d%n", &y, &mo, &d, &used) != 3 || used != 10) return false;
+    if (s.size() > 10) {
+        int more = 0;
+        if (s.size() != 19 || std::sscanf(s.c_str() + 10, "T%2d:%2d:%2d%n", &h, &mi, &sec, &more) != 3 ||
+            more != 9)
+            return false;
     }
-    return parseDouble(s, days);
+    if (y < 1 || mo < 1 || mo > 12 || d < 1 || d > daysInMonth(y, mo) || h < 0 || h > 23 || mi < 0 ||
+        mi > 59 || sec < 0 || sec > 59)
+        return false;
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = sec;
+    time_t t = timegm(&tm);
+    days = static_cast<double>(t) / 86400.0 + kUnixEpochDays;
+    return true;
 }
 
 std::string formatDate(double days) {
@@ -133,32 +147,50 @@ std::string formatScalar(VARTYPE vt, const void* p) {
     VariantInit(&v);
     std::memcpy(&v.llVal, p, SafeArrayElementSize(vt));
     switch (vt) {
-        case VT_I1: return "i1:" + std::to_string(static_cast<int8_t>(v.cVal));
-        case VT_UI1: return "ui1:" + std::to_string(v.bVal);
-        case VT_I2: return "i2:" + std::to_string(v.iVal);
-        case VT_UI2: return "ui2:" + std::to_string(v.uiVal);
-        case VT_I4: return "i4:" + std::to_string(v.lVal);
-        case VT_UI4: return "ui4:" + std::to_string(v.ulVal);
-        case VT_INT: return "int:" + std::to_string(v.intVal);
-        case VT_UINT: return "uint:" + std::to_string(v.uintVal);
-        case VT_I8: return "i8:" + std::to_string(v.llVal);
-        case VT_UI8: return "ui8:" + std::to_string(v.ullVal);
-        default: break;
+        case VT_I1:
+            return "i1:" + std::to_string(static_cast<int8_t>(v.cVal));
+        case VT_UI1:
+            return "ui1:" + std::to_string(v.bVal);
+        case VT_I2:
+            return "i2:" + std::to_string(v.iVal);
+        case VT_UI2:
+            return "ui2:" + std::to_string(v.uiVal);
+        case VT_I4:
+            return "i4:" + std::to_string(v.lVal);
+        case VT_UI4:
+            return "ui4:" + std::to_string(v.ulVal);
+        case VT_INT:
+            return "int:" + std::to_string(v.intVal);
+        case VT_UINT:
+            return "uint:" + std::to_string(v.uintVal);
+        case VT_I8:
+            return "i8:" + std::to_string(v.llVal);
+        case VT_UI8:
+            return "ui8:" + std::to_string(v.ullVal);
+        default:
+            break;
     }
     switch (vt) {
-        case VT_R4: return "r4:" + formatDouble(v.fltVal);
-        case VT_R8: return "r8:" + formatDouble(v.dblVal);
-        case VT_DATE: return formatDate(v.date);
-        case VT_BOOL: return v.boolVal ? "bool:true" : "bool:false";
-        case VT_CY: return "cy:" + std::to_string(v.llVal);
-        case VT_ERROR: return "error:0x" + [&] {
-            char buf[16];
-            std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(v.scode));
-            return std::string(buf);
-        }();
+        case VT_R4:
+            return "r4:" + formatDouble(v.fltVal);
+        case VT_R8:
+            return "r8:" + formatDouble(v.dblVal);
+        case VT_DATE:
+            return formatDate(v.date);
+        case VT_BOOL:
+            return v.boolVal ? "bool:true" : "bool:false";
+        case VT_CY:
+            return "cy:" + std::to_string(v.llVal);
+        case VT_ERROR:
+            return "error:0x" + [&] {
+                char buf[16];
+                std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(v.scode));
+                return std::string(buf);
+            }();
         case VT_BSTR:
             return "s:" + quoted(v.bstrVal ? HuxWireFormat::toUtf8(v.bstrVal, SysStringLen(v.bstrVal)) : "");
-        default: return "?vt" + std::to_string(vt);
+        default:
+            return "?vt" + std::to_string(vt);
     }
 }
 
@@ -191,7 +223,8 @@ bool BusValueText::parse(const std::string& text, VARIANT* out, std::string& why
     }
     if (type == "r4" || type == "r8") {
         double d;
-        if (!parseDouble(rest, d) || (type == "r4" && std::isfinite(d) && std::fabs(d) > 3.4028234663852886e38)) {
+        if (!parseDouble(rest, d) ||
+            (type == "r4" && std::isfinite(d) && std::fabs(d) > 3.4028234663852886e38)) {
             why = "\"" + rest + "\" is not a " + type + " value";
             return false;
         }
@@ -216,7 +249,9 @@ bool BusValueText::parse(const std::string& text, VARIANT* out, std::string& why
     if (type == "date") {
         double days;
         if (!parseDate(rest, days)) {
-            why = "date: takes YYYY-MM-DDTHH:MM:SS (UTC) or days since 1899-12-30";
+            why = "\"" + rest +
+                  "\" is not a date that exists; date: takes YYYY-MM-DDTHH:MM:SS (UTC) or days since " +
+                  "1899-12-30";
             return false;
         }
         out->vt = VT_DATE;

@@ -12,10 +12,27 @@ std::string through(const std::string& text) {
 }
 
 TEST(BusValueText, TypedValuesReadBackAsWritten) {
-    for (const char* text : {"i1:-128", "ui1:255", "i2:-2", "ui2:65535", "i4:-2147483648", "ui4:4294967295",
-                             "int:7", "uint:8", "i8:-9223372036854775808", "ui8:18446744073709551615", "cy:12345",
-                             "error:0x80004005", "r8:2.5", "r4:0.5", "bool:true", "bool:false", "empty", "null",
-                             "date:2026-12-06T10:30:00", "bytes:00ff10", "s:\"Das Erste\""}) {
+    for (const char* text : {"i1:-128",
+                             "ui1:255",
+                             "i2:-2",
+                             "ui2:65535",
+                             "i4:-2147483648",
+                             "ui4:4294967295",
+                             "int:7",
+                             "uint:8",
+                             "i8:-9223372036854775808",
+                             "ui8:18446744073709551615",
+                             "cy:12345",
+                             "error:0x80004005",
+                             "r8:2.5",
+                             "r4:0.5",
+                             "bool:true",
+                             "bool:false",
+                             "empty",
+                             "null",
+                             "date:2026-12-06T10:30:00",
+                             "bytes:00ff10",
+                             "s:\"Das Erste\""}) {
         std::string expected = text;
         if (expected == "s:\"Das Erste\"") {
             EXPECT_EQ(through("s:Das Erste"), expected);
@@ -25,6 +42,8 @@ TEST(BusValueText, TypedValuesReadBackAsWritten) {
     }
     EXPECT_EQ(through("i4:0x10"), "i4:16");
     EXPECT_EQ(through("date:46362.4375"), "date:2026-12-06T10:30:00");
+    EXPECT_EQ(through("date:2024-02-29"), "date:2024-02-29T00:00:00");
+    EXPECT_EQ(through("date:2000-02-29T23:59:59"), "date:2000-02-29T23:59:59");
     EXPECT_EQ(through("s:"), "s:\"\"");
     EXPECT_EQ(through("s:a:b"), "s:\"a:b\"");
 }
@@ -56,11 +75,29 @@ TEST(BusValueText, BadValuesSayWhy) {
         const char* text;
         const char* reason;
     } cases[] = {
-        {"5", "has no type"},       {"i4:", "needs a number"},        {"i4:2147483648", "not a i4"},
-        {"ui4:-1", "not a ui4"},    {"i1:12x", "not a i1"},           {"r8:abc", "not a r8"},
-        {"r4:1e39", "not a r4"},    {"bool:yes", "true or false"},    {"date:2026-13-01", "date:"},
-        {"bytes:0", "even number"}, {"bytes:zz", "not hex"},          {"bytes:-1", "not hex"},
-        {"q:1", "unknown type"},    {"json:{\"vt\":\"I4\"}", "without"},
+        {"5", "has no type"},
+        {"i4:", "needs a number"},
+        {"i4:2147483648", "not a i4"},
+        {"ui4:-1", "not a ui4"},
+        {"i1:12x", "not a i1"},
+        {"r8:abc", "not a r8"},
+        {"r4:1e39", "not a r4"},
+        {"bool:yes", "true or false"},
+        {"date:2026-13-01", "date:"},
+        {"bytes:0", "even number"},
+        {"bytes:zz", "not hex"},
+        {"bytes:-1", "not hex"},
+        {"q:1", "unknown type"},
+        {"json:{\"vt\":\"I4\"}", "without"},
+        // Dates that do not exist, or with something after them, are not moved to a nearby one.
+        {"date:2026-02-31", "\"2026-02-31\" is not a date that exists"},
+        {"date:2026-02-29", "date:"},
+        {"date:2026-04-31", "date:"},
+        {"date:2026-01-01T24:00:00", "date:"},
+        {"date:2026-01-01T10:00:60", "date:"},
+        {"date:2026-01-01x", "date:"},
+        {"date:2026-01-01T10:00", "date:"},
+        {"date:2026-1-01", "date:"},
     };
     for (const auto& c : cases) {
         CComVariant v;
