@@ -126,8 +126,8 @@ double runFfmpeg(const AirEncoderSettings& s, const std::string& video, const st
 
 int main(int argc, char** argv) {
     double streamSeconds = argc > 1 ? std::atof(argv[1]) : 10.0;
-    if (argc > 2 || !(streamSeconds >= 1 && streamSeconds <= 600)) {
-        std::fprintf(stderr, "usage: %s [seconds of stream per run, 1 to 600; default 10]\n", argv[0]);
+    if (argc > 2 || !(streamSeconds >= 2 && streamSeconds <= 600)) {
+        std::fprintf(stderr, "usage: %s [seconds of stream per run, 2 to 600; default 10]\n", argv[0]);
         return 2;
     }
     std::string catalogue = SKYVANE_DEMO_CATALOGUE;
