@@ -1,5 +1,6 @@
 #include "platform/air/AirEncoder.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 
@@ -289,6 +290,10 @@ bool AirEncoder::start() {
         fail("no tuner");
         return false;
     }
+    if (tuner_->device().receives != "analog") {
+        fail("the tuner receives no analog picture to encode");
+        return false;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         partial_.clear();
@@ -309,7 +314,11 @@ bool AirEncoder::start() {
 
 void AirEncoder::stop(AirEndReason reason) {
     std::lock_guard<std::mutex> control(control_);
-    stopping_ = true;
+    {
+        std::lock_guard<std::mutex> lock(napMutex_);
+        stopping_ = true;
+    }
+    nap_.notify_all();
     if (thread_.joinable()) thread_.join();
     running_ = false;
     endReaders(reason);
@@ -361,7 +370,12 @@ void AirEncoder::run(std::unique_ptr<Codecs> codecs) {
     std::string why;
     bool ok = true;
     while (ok && !stopping_) {
-        if (!source.next(picture, kFrameWaitMs)) continue;
+        if (!source.next(picture, kFrameWaitMs)) {
+            // The next frame is further off than one wait: nap (stop() wakes us) and look again.
+            std::unique_lock<std::mutex> lock(napMutex_);
+            nap_.wait_for(lock, std::chrono::milliseconds(kFrameWaitMs), [this] { return stopping_.load(); });
+            continue;
+        }
         ok = codecs->encodePicture(picture, why) && codecs->encodeSound(picture, why);
         if (ok) ++frames_;
     }

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -85,6 +86,8 @@ private:
     std::mutex control_;  // serialises start() and stop()
     std::atomic<bool> running_{false};
     std::atomic<bool> stopping_{false};
+    std::mutex napMutex_;  // with nap_: the encoding thread's wait between frames
+    std::condition_variable nap_;
     std::thread thread_;
 
     mutable std::mutex mutex_;  // guards everything below
