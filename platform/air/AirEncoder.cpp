@@ -44,7 +44,6 @@ struct AirEncoder::Codecs {
     AVFrame* picture = nullptr;
     AVFrame* sound = nullptr;
     AVPacket* packet = nullptr;
-    bool headerWritten = false;
     std::vector<int16_t> pcm;  // interleaved stereo not yet encoded
     int64_t samplesEncoded = 0;
 
@@ -180,7 +179,6 @@ bool AirEncoder::Codecs::open(const AirEncoderSettings& s, void* owner, std::str
         error = "cannot start the transport stream: " + averror(rc);
         return false;
     }
-    headerWritten = true;
     return true;
 }
 
@@ -254,7 +252,6 @@ bool AirEncoder::Codecs::drain(std::string& error) {
     // padded frame would carry a click of silence.
     if (!send(video, videoStream, nullptr, error) || !send(audio, audioStream, nullptr, error)) return false;
     int rc = av_write_trailer(mux);
-    headerWritten = false;
     if (rc < 0) {
         error = "cannot end the transport stream: " + averror(rc);
         return false;

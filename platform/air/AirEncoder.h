@@ -15,7 +15,8 @@
 // locks). Powering the tuner down leaves the encoder encoding snow and silence, as a real card
 // does; the owner ends the stream with stop(), for instance stop(AirEndReason::SignalLost).
 // A reader that does not read loses packets (counted by its AirConsumer); it never holds up
-// the encoder or the other readers.
+// the encoder or the other readers. Pictures are stamped by their frame number: a machine too
+// busy to keep up delivers the stream late, never with frames missing.
 #pragma once
 
 #include <atomic>
@@ -58,8 +59,9 @@ public:
     // false with lastError() when the settings cannot be encoded. After stop() it starts a
     // new stream from a new GOP, with the readers subscribed since.
     bool start();
-    // Drains the codecs, ends the stream and waits for the encoding thread. Every reader gets
-    // what the encoder produced and then Ended with `reason`. Idempotent.
+    // Drains the codecs, ends the stream and waits for the encoding thread. Every reader (also
+    // one still waiting for a start) gets what the encoder produced and then Ended with
+    // `reason`. Idempotent.
     void stop(AirEndReason reason = AirEndReason::Stopped);
     bool running() const { return running_.load(); }
 

@@ -326,7 +326,10 @@ TEST_F(AirEncoderTest, FollowsTheTunerFromChannelToChannel) {
     ASSERT_TRUE(eventually([&] { return encoder.framesEncoded() >= afterSnow + 25; }));
     int64_t atEight = encoder.framesEncoded();
     ASSERT_EQ(S_OK, tuner->tuneAnalog(8));
-    ASSERT_TRUE(eventually([&] { return encoder.framesEncoded() >= atEight + 40; }));
+    ASSERT_TRUE(eventually([&] { return tuner->signal().locked; }));
+    // Frames made after the lock was seen show the new channel.
+    int64_t locked = encoder.framesEncoded();
+    ASSERT_TRUE(eventually([&] { return encoder.framesEncoded() >= locked + 40; }));
     encoder.stop();
 
     Decoded d = decode(drain(*reader));
@@ -343,6 +346,7 @@ TEST_F(AirEncoderTest, FollowsTheTunerFromChannelToChannel) {
     EXPECT_GE(firstSnow, size_t(beforeSnow));
     EXPECT_LE(firstSnow, size_t(afterSnow) + 1);
     EXPECT_GE(firstEight, size_t(atEight));
+    EXPECT_LE(firstEight, size_t(locked) + 1);
     for (size_t i = 0; i < shown.size(); ++i) {
         int expected = i < firstSnow ? 3 : i < firstEight ? -1 : 8;
         ASSERT_EQ(expected, shown[i]) << "frame " << i;
