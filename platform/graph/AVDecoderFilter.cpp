@@ -231,6 +231,7 @@ void AVDecoderFilter::CloseDecoder() {
 }
 
 HRESULT AVDecoderFilter::Receive(IMediaSample* sample) {
+    std::lock_guard<std::mutex> guard(m_streamLock);
     if (!m_codec) return VFW_E_NOT_CONNECTED;
     BYTE* data = nullptr;
     LONG len = sample->GetActualDataLength();
@@ -342,7 +343,29 @@ HRESULT AVDecoderFilter::DeliverAudio(AVFrame* frame) {
     return out->Deliver(sample.Get());
 }
 
+void AVDecoderFilter::DropHeldFrames() {
+    std::lock_guard<std::mutex> guard(m_streamLock);
+    if (m_codec) avcodec_flush_buffers(m_codec);
+    // The resampler's carry-over belongs to the old position too.
+    swr_free(&m_swr);
+    m_swrInRate = 0;
+    m_swrInFormat = -1;
+    m_swrInChannels = 0;
+}
+
+HRESULT AVDecoderFilter::Stop() {
+    HRESULT hr = CTransformFilter::Stop();
+    DropHeldFrames();
+    return hr;
+}
+
+HRESULT AVDecoderFilter::EndFlush() {
+    DropHeldFrames();
+    return CTransformFilter::EndFlush();
+}
+
 HRESULT AVDecoderFilter::EndOfStream() {
+    std::lock_guard<std::mutex> guard(m_streamLock);
     if (m_codec) {
         // Drain what the decoder still holds, then make it ready for a later run.
         Decode(nullptr);

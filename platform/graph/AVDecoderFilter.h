@@ -3,6 +3,8 @@
 // 16-bit PCM (stereo at most, the source's rate).
 #pragma once
 
+#include <mutex>
+
 #include "platform/graph/TransformFilter.h"
 
 struct AVCodecContext;
@@ -27,6 +29,10 @@ public:
     HRESULT BreakConnect(PIN_DIRECTION dir) override;
     HRESULT Receive(IMediaSample* sample) override;
     HRESULT EndOfStream() override;
+    // A stop or a flush (seek) drops every frame the decoder still holds: nothing decoded
+    // before it comes out after it.
+    HRESULT Stop() override;
+    HRESULT EndFlush() override;
 
     // Decoded frames delivered since the input was connected.
     long long FramesDelivered() const { return m_frames; }
@@ -38,6 +44,10 @@ private:
     HRESULT DeliverVideo(AVFrame* frame);
     HRESULT DeliverAudio(AVFrame* frame);
     bool IsVideo() const;
+    void DropHeldFrames();
+
+    // Streaming (Receive, end of stream) against stop and flush.
+    std::mutex m_streamLock;
 
     AVCodecContext* m_codec = nullptr;
     AVFrame* m_frame = nullptr;

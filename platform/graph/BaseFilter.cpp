@@ -68,6 +68,30 @@ HRESULT CBaseFilter::GetState(DWORD, FILTER_STATE* state) {
     return S_OK;
 }
 
+HRESULT CBaseFilter::SetSyncSource(IReferenceClock* clock) {
+    std::lock_guard<std::recursive_mutex> guard(m_filterLock);
+    m_clock = clock;
+    return S_OK;
+}
+
+HRESULT CBaseFilter::GetSyncSource(IReferenceClock** clock) {
+    if (!clock) return E_POINTER;
+    std::lock_guard<std::recursive_mutex> guard(m_filterLock);
+    *clock = m_clock.Get();
+    if (*clock) (*clock)->AddRef();
+    return S_OK;
+}
+
+ComPtr<IReferenceClock> CBaseFilter::Clock() {
+    std::lock_guard<std::recursive_mutex> guard(m_filterLock);
+    return m_clock;
+}
+
+REFERENCE_TIME CBaseFilter::StreamStart() {
+    std::lock_guard<std::recursive_mutex> guard(m_filterLock);
+    return m_start;
+}
+
 HRESULT CBaseFilter::EnumPins(IEnumPins** out) {
     if (!out) return E_POINTER;
     *out = CreateComObject<CEnumPins>(this);

@@ -18,6 +18,8 @@ public:
     HRESULT Pause() override;
     HRESULT Run(REFERENCE_TIME start) override;
     HRESULT GetState(DWORD timeoutMs, FILTER_STATE* state) override;
+    HRESULT SetSyncSource(IReferenceClock* clock) override;
+    HRESULT GetSyncSource(IReferenceClock** clock) override;
     HRESULT EnumPins(IEnumPins** out) override;
     HRESULT FindPin(LPCOLESTR id, IPin** pin) override;
     HRESULT QueryFilterInfo(FILTER_INFO* info) override;
@@ -29,6 +31,9 @@ public:
     bool IsStopped() const { return m_state.load() == State_Stopped; }
     FILTER_STATE State() const { return m_state.load(); }
     IFilterGraph* Graph() const { return m_graph; }
+    // The clock and the clock time at which stream time 0 is due (set by Run).
+    ComPtr<IReferenceClock> Clock();
+    REFERENCE_TIME StreamStart();
 
 protected:
     // Extra interfaces of derived filters (the platform's name for the hook).
@@ -43,6 +48,7 @@ protected:
     std::recursive_mutex m_filterLock;
     std::atomic<FILTER_STATE> m_state{State_Stopped};
     REFERENCE_TIME m_start = 0;
+    ComPtr<IReferenceClock> m_clock;
     std::wstring m_objectName;
     CLSID m_clsid;
     IFilterGraph* m_graph = nullptr;

@@ -20,6 +20,8 @@ public:
     HRESULT Receive(IMediaSample* sample) override;
     HRESULT ReceiveCanBlock() override { return S_OK; }
 
+    // While flushing, Receive refuses every sample with S_FALSE; derived pins pass the flush on
+    // and drop what they hold.
     HRESULT BeginFlush() override;
     HRESULT EndFlush() override;
     HRESULT BreakConnect() override;

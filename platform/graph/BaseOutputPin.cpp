@@ -69,3 +69,19 @@ HRESULT CBaseOutputPin::DeliverEndOfStream() {
     if (!m_connected) return VFW_E_NOT_CONNECTED;
     return m_connected->EndOfStream();
 }
+
+HRESULT CBaseOutputPin::DeliverBeginFlush() {
+    ComPtr<IPin> peer = m_connected;
+    return peer ? peer->BeginFlush() : VFW_E_NOT_CONNECTED;
+}
+
+HRESULT CBaseOutputPin::DeliverEndFlush() {
+    ComPtr<IPin> peer = m_connected;
+    return peer ? peer->EndFlush() : VFW_E_NOT_CONNECTED;
+}
+
+HRESULT CBaseOutputPin::DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+    NewSegment(start, stop, rate);
+    ComPtr<IPin> peer = m_connected;
+    return peer ? peer->NewSegment(start, stop, rate) : VFW_E_NOT_CONNECTED;
+}

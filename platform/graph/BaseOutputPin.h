@@ -20,6 +20,10 @@ public:
     HRESULT GetDeliveryBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end, DWORD flags);
     HRESULT Deliver(IMediaSample* sample);
     HRESULT DeliverEndOfStream();
+    // Flushing and segments travel downstream through the connected input pin.
+    HRESULT DeliverBeginFlush();
+    HRESULT DeliverEndFlush();
+    HRESULT DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate);
 
     IMemAllocator* Allocator() const { return m_allocator.Get(); }
 

@@ -137,6 +137,13 @@ HRESULT CBasePin::ConnectionMediaType(AM_MEDIA_TYPE* mt) {
     return CopyMediaType(mt, &m_mt);
 }
 
+HRESULT CBasePin::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+    m_segmentStart = start;
+    m_segmentStop = stop;
+    m_rate = rate;
+    return S_OK;
+}
+
 HRESULT CBasePin::QueryPinInfo(PIN_INFO* info) {
     if (!info) return E_POINTER;
     info->pFilter = m_filter;

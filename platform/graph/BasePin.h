@@ -2,6 +2,7 @@
 // its filter and shares the filter's reference count, so holding a pin keeps the filter.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -29,7 +30,8 @@ public:
     HRESULT EndOfStream() override { return S_OK; }
     HRESULT BeginFlush() override { return S_OK; }
     HRESULT EndFlush() override { return S_OK; }
-    HRESULT NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
+    // Keeps the segment: times of the samples that follow count from `start` in the source.
+    HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
 
     // Negotiation hooks.
     virtual HRESULT CheckMediaType(const CMediaType* mt) = 0;
@@ -51,6 +53,7 @@ public:
     const std::wstring& Name() const { return m_name; }
     PIN_DIRECTION Direction() const { return m_dir; }
     CBaseFilter* Filter() const { return m_filter; }
+    REFERENCE_TIME SegmentStart() const { return m_segmentStart.load(); }
 
 protected:
     HRESULT AttemptConnection(IPin* receivePin, const CMediaType& mt);
@@ -63,6 +66,9 @@ protected:
     PIN_DIRECTION m_dir;
     ComPtr<IPin> m_connected;
     CMediaType m_mt;
+    std::atomic<REFERENCE_TIME> m_segmentStart{0};
+    std::atomic<REFERENCE_TIME> m_segmentStop{0x7FFFFFFFFFFFFFFF};
+    std::atomic<double> m_rate{1.0};
 };
 
 // Walks a pin's GetMediaType list.

@@ -4,6 +4,7 @@
 
 #include "platform/graph/AVDecoderFilter.h"
 #include "platform/graph/EnumFilters.h"
+#include "platform/graph/ReferenceClock.h"
 
 namespace {
 std::vector<ComPtr<IPin>> pinsOf(IBaseFilter* filter, int direction) {
@@ -24,7 +25,9 @@ bool isSource(IBaseFilter* filter) {
 
 }  // namespace
 
-CFilterGraph::CFilterGraph() = default;
+CFilterGraph::CFilterGraph() {
+    m_clock.Attach(CreateComObject<CSystemClock>());
+}
 
 CFilterGraph::~CFilterGraph() {
     Stop();
@@ -63,6 +66,7 @@ HRESULT CFilterGraph::AddFilter(IBaseFilter* filter, LPCOLESTR name) {
     HRESULT hr = filter->JoinFilterGraph(this, unique.c_str());
     if (FAILED(hr)) return hr;
     m_filters.push_back(Member{filter, unique});
+    filter->SetSyncSource(m_clock.Get());
     // A graph that is already running takes new filters along.
     if (m_state != State_Stopped) filter->Pause();
     if (m_state == State_Running) filter->Run(0);
@@ -87,6 +91,7 @@ HRESULT CFilterGraph::RemoveFilter(IBaseFilter* filter) {
     if (m_state != State_Stopped) return VFW_E_NOT_STOPPED;
     ComPtr<IBaseFilter> keep = it->filter;
     DisconnectAll(keep.Get());
+    keep->SetSyncSource(nullptr);
     keep->JoinFilterGraph(nullptr, nullptr);
     m_filters.erase(it);
     return S_OK;
@@ -154,28 +159,38 @@ HRESULT CFilterGraph::ConnectThroughDecoder(IPin* out, IPin* in) {
     return VFW_E_CANNOT_CONNECT;
 }
 
-HRESULT CFilterGraph::ChangeState(FILTER_STATE target) {
+REFERENCE_TIME CFilterGraph::ClockNow() {
+    REFERENCE_TIME now = 0;
+    if (m_clock) m_clock->GetTime(&now);
+    return now;
+}
+
+HRESULT CFilterGraph::ChangeState(FILTER_STATE target, REFERENCE_TIME start) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    std::vector<ComPtr<IBaseFilter>> sources, others;
-    for (Member& m : m_filters) (isSource(m.filter.Get()) ? sources : others).push_back(m.filter);
+    std::vector<ComPtr<IBaseFilter>> sources, others, renderers;
+    for (Member& m : m_filters) {
+        if (isSource(m.filter.Get()))
+            sources.push_back(m.filter);
+        else if (pinsOf(m.filter.Get(), PINDIR_OUTPUT).empty())
+            renderers.push_back(m.filter);
+        else
+            others.push_back(m.filter);
+    }
     HRESULT result = S_OK;
-    auto apply = [&result, target](std::vector<ComPtr<IBaseFilter>>& list) {
+    auto apply = [&result, target, start](std::vector<ComPtr<IBaseFilter>>& list) {
         for (auto& f : list) {
             HRESULT hr = target == State_Stopped  ? f->Stop()
                          : target == State_Paused ? f->Pause()
-                                                  : f->Run(0);
+                                                  : f->Run(start);
             if (FAILED(hr) && SUCCEEDED(result)) result = hr;
         }
     };
-    // Sources stop first, so no sample is pushed into a stopped filter; they start last, so
+    // Renderers stop first: a sample waiting for its time there gives up at once, so the
+    // streaming threads upstream return and the sources can join them. Sources start last, so
     // everything downstream is ready when the first sample comes.
-    if (target == State_Stopped) {
-        apply(sources);
-        apply(others);
-    } else {
-        apply(others);
-        apply(sources);
-    }
+    apply(renderers);
+    apply(others);
+    apply(sources);
     if (FAILED(result) && target != State_Stopped) {
         for (Member& m : m_filters) m.filter->Stop();
         m_state = State_Stopped;
@@ -187,19 +202,70 @@ HRESULT CFilterGraph::ChangeState(FILTER_STATE target) {
 
 HRESULT CFilterGraph::Run() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_state == State_Running) return S_OK;
+    if (m_state == State_Stopped) {
+        HRESULT hr = ChangeState(State_Paused);
+        if (FAILED(hr)) return hr;
+        m_pausedFromRun = false;
+    }
+    // From a pause the stream time goes on where it stood; otherwise it starts at 0 now.
+    REFERENCE_TIME start = ClockNow() - (m_pausedFromRun ? m_pausedAt : 0);
+    return Run(start);
+}
+
+HRESULT CFilterGraph::Run(REFERENCE_TIME start) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_state == State_Stopped) {
         HRESULT hr = ChangeState(State_Paused);
         if (FAILED(hr)) return hr;
     }
-    return ChangeState(State_Running);
+    m_streamStart = start;
+    m_pausedFromRun = false;
+    return ChangeState(State_Running, start);
 }
 
 HRESULT CFilterGraph::Pause() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_state == State_Running) {
+        m_pausedAt = ClockNow() - m_streamStart;
+        m_pausedFromRun = true;
+    }
     return ChangeState(State_Paused);
 }
 
 HRESULT CFilterGraph::Stop() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_pausedFromRun = false;
     return ChangeState(State_Stopped);
+}
+
+HRESULT CFilterGraph::GetClassID(CLSID* clsid) {
+    if (!clsid) return E_POINTER;
+    *clsid = CLSID_FilterGraph;
+    return S_OK;
+}
+
+HRESULT CFilterGraph::GetState(DWORD, FILTER_STATE* state) {
+    if (!state) return E_POINTER;
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    *state = m_state;
+    return S_OK;
+}
+
+HRESULT CFilterGraph::SetSyncSource(IReferenceClock* clock) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_state != State_Stopped) return VFW_E_NOT_STOPPED;
+    m_clock = clock;
+    for (Member& m : m_filters) m.filter->SetSyncSource(clock);
+    return S_OK;
+}
+
+HRESULT CFilterGraph::GetSyncSource(IReferenceClock** clock) {
+    if (!clock) return E_POINTER;
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    *clock = m_clock.Get();
+    if (*clock) (*clock)->AddRef();
+    return S_OK;
 }
 
 HRESULT CFilterGraph::GetState(LONG, OAFilterState* state) {
@@ -251,7 +317,20 @@ HRESULT CFilterGraph::GetCurrentPosition(LONGLONG* current) {
 
 HRESULT CFilterGraph::SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags) {
     auto s = Seeker();
-    return s ? s->SetPositions(current, currentFlags, stop, stopFlags) : E_NOTIMPL;
+    if (!s) return E_NOTIMPL;
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    bool running = m_state == State_Running;
+    // The new segment's samples start near stream time 0: a running graph starts its stream
+    // time again, as it would after a stop.
+    if (running) Pause();
+    HRESULT hr = s->SetPositions(current, currentFlags, stop, stopFlags);
+    if (running) {
+        m_pausedFromRun = false;
+        Run();
+    } else if ((currentFlags & AM_SEEKING_PositioningBitsMask) != AM_SEEKING_NoPositioning) {
+        m_pausedFromRun = false;
+    }
+    return hr;
 }
 
 HRESULT CFilterGraph::GetPositions(LONGLONG* current, LONGLONG* stop) {

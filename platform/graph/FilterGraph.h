@@ -10,7 +10,10 @@
 
 constexpr HRESULT VFW_S_DUPLICATE_NAME = 0x0004022D;
 
-class CFilterGraph : public ComObject<IGraphBuilder, IMediaControl, IMediaSeeking> {
+// The graph's clock (a system clock unless SetSyncSource says otherwise) is handed to every
+// filter; Run gives them the clock time at which stream time 0 is due, so that renderers play
+// each sample at its time. A pause keeps the stream time where it stood.
+class CFilterGraph : public ComObject<IGraphBuilder, IMediaControl, IMediaSeeking, IMediaFilter> {
 public:
     CFilterGraph();
     ~CFilterGraph() override;
@@ -31,6 +34,13 @@ public:
     HRESULT GetState(LONG timeoutMs, OAFilterState* state) override;
     HRESULT StopWhenReady() override { return Stop(); }
 
+    // IMediaFilter: the graph's clock (null: no clock, every branch runs as fast as it can).
+    HRESULT GetClassID(CLSID* clsid) override;
+    HRESULT Run(REFERENCE_TIME start) override;
+    HRESULT GetState(DWORD timeoutMs, FILTER_STATE* state) override;
+    HRESULT SetSyncSource(IReferenceClock* clock) override;
+    HRESULT GetSyncSource(IReferenceClock** clock) override;
+
     // IMediaSeeking: answered by the first filter that seeks (the source).
     HRESULT GetCapabilities(DWORD* caps) override;
     HRESULT CheckCapabilities(DWORD* caps) override;
@@ -49,7 +59,8 @@ private:
         ComPtr<IBaseFilter> filter;
         std::wstring name;
     };
-    HRESULT ChangeState(FILTER_STATE target);
+    HRESULT ChangeState(FILTER_STATE target, REFERENCE_TIME start = 0);
+    REFERENCE_TIME ClockNow();
     HRESULT ConnectThroughDecoder(IPin* out, IPin* in);
     ComPtr<IMediaSeeking> Seeker();
     void DisconnectAll(IBaseFilter* filter);
@@ -58,6 +69,11 @@ private:
     std::vector<Member> m_filters;
     FILTER_STATE m_state = State_Stopped;
     unsigned m_decoderCount = 0;
+    ComPtr<IReferenceClock> m_clock;
+    // Clock time of stream time 0 while running; the stream time reached when paused.
+    REFERENCE_TIME m_streamStart = 0;
+    REFERENCE_TIME m_pausedAt = 0;
+    bool m_pausedFromRun = false;
 };
 
 // Creates a filter graph (the object behind CLSID_FilterGraph).

@@ -29,6 +29,7 @@ GRAPH_GUID(IID_IPin, 0x56A86891, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0
 GRAPH_GUID(IID_IEnumPins, 0x56A86892, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 GRAPH_GUID(IID_IEnumFilters, 0x56A86893, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 GRAPH_GUID(IID_IBaseFilter, 0x56A86895, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
+GRAPH_GUID(IID_IReferenceClock, 0x56A86897, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 GRAPH_GUID(IID_IMediaFilter, 0x56A86899, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 GRAPH_GUID(IID_IMediaSample, 0x56A8689A, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 GRAPH_GUID(IID_IMemAllocator, 0x56A8689C, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
@@ -76,6 +77,18 @@ struct FILTER_INFO {
     IFilterGraph* pGraph;
 };
 
+class ClockWaitToken;
+
+// The time every filter of a graph renders against, in 100-ns units. Waits are cancellable so
+// that stop, pause and flush never sit behind a sample that is not due yet.
+struct IReferenceClock : IUnknown {
+    COM_INTERFACE(IReferenceClock, IUnknown)
+    virtual HRESULT GetTime(REFERENCE_TIME* time) = 0;
+    // Blocks until the clock reads at least `time`: S_OK then, S_FALSE as soon as the token is
+    // cancelled after it was armed (`armed` is what ClockWaitToken::Arm answered).
+    virtual HRESULT WaitUntil(REFERENCE_TIME time, ClockWaitToken* token, uint64_t armed) = 0;
+};
+
 struct IEnumMediaTypes : IUnknown {
     COM_INTERFACE(IEnumMediaTypes, IUnknown)
     // Each record handed out is the caller's: free it with DeleteMediaType.
@@ -117,6 +130,9 @@ struct IMediaFilter : IUnknown {
     virtual HRESULT Pause() = 0;
     virtual HRESULT Run(REFERENCE_TIME start) = 0;
     virtual HRESULT GetState(DWORD timeoutMs, FILTER_STATE* state) = 0;
+    // The graph hands every filter its clock; null means no clock: render as fast as possible.
+    virtual HRESULT SetSyncSource(IReferenceClock* clock) = 0;
+    virtual HRESULT GetSyncSource(IReferenceClock** clock) = 0;
 };
 
 struct IBaseFilter : IMediaFilter {

@@ -153,7 +153,17 @@ HRESULT MediaFileSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
     m_format = format;
     m_fileName = fileName;
     m_queues.assign(format->nb_streams, {});
-    m_startTime = format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;
+    // Times count from the first timestamp of the carried streams: in a multiplex other
+    // services (or teletext) may start hours away from the chosen programme.
+    m_startTime = AV_NOPTS_VALUE;
+    for (auto& pin : m_pins) {
+        const AVStream* st = format->streams[pin->StreamIndex()];
+        if (st->start_time == AV_NOPTS_VALUE) continue;
+        int64_t t = av_rescale_q(st->start_time, st->time_base, AV_TIME_BASE_Q);
+        if (m_startTime == AV_NOPTS_VALUE || t < m_startTime) m_startTime = t;
+    }
+    if (m_startTime == AV_NOPTS_VALUE)
+        m_startTime = format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;
     return S_OK;
 }
 

@@ -1,27 +1,31 @@
-// Ends a branch of the graph: accepts any type and discards every sample.
+// Ends a branch of the graph: accepts any type and discards every sample when it is due.
 #pragma once
 
 #include <atomic>
-#include <memory>
 
-#include "platform/graph/BaseFilter.h"
-#include "platform/graph/BaseInputPin.h"
+#include "platform/graph/BaseRenderer.h"
 
-class CNullRenderer : public CBaseFilter {
+class CNullRenderer : public CBaseRenderer {
 public:
     CNullRenderer();
     ~CNullRenderer() override;
 
-    int GetPinCount() override { return 1; }
-    CBasePin* GetPin(int n) override;
+    HRESULT CheckMediaType(const CMediaType* mt) override {
+        return mt && mt->IsValid() ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+    HRESULT DoRenderSample(IMediaSample*) override {
+        ++m_samples;
+        return S_OK;
+    }
+    void OnEndOfStream() override { m_endOfStream = true; }
+    void OnBeginFlush() override { m_endOfStream = false; }
 
-    // Samples and ends of stream seen since creation (for diagnostics and tests).
+    // Samples and ends of stream seen since creation (for diagnostics and tests); a flush
+    // forgets an end of stream, as the stream goes on from the new position.
     long long SamplesReceived() const { return m_samples.load(); }
     bool EndOfStreamSeen() const { return m_endOfStream.load(); }
 
 private:
-    class InputPin;
-    std::unique_ptr<InputPin> m_input;
     std::atomic<long long> m_samples{0};
     std::atomic<bool> m_endOfStream{false};
 };

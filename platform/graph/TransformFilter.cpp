@@ -43,3 +43,15 @@ HRESULT CTransformFilter::EndOfStream() {
     if (!OutputPin()->IsConnected()) return S_OK;
     return OutputPin()->DeliverEndOfStream();
 }
+
+HRESULT CTransformFilter::BeginFlush() {
+    return OutputPin()->IsConnected() ? OutputPin()->DeliverBeginFlush() : S_OK;
+}
+
+HRESULT CTransformFilter::EndFlush() {
+    return OutputPin()->IsConnected() ? OutputPin()->DeliverEndFlush() : S_OK;
+}
+
+HRESULT CTransformFilter::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+    return OutputPin()->IsConnected() ? OutputPin()->DeliverNewSegment(start, stop, rate) : S_OK;
+}

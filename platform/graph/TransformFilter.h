@@ -28,6 +28,11 @@ public:
     virtual HRESULT Receive(IMediaSample* sample);
     virtual HRESULT Transform(IMediaSample* in, IMediaSample* out);
     virtual HRESULT EndOfStream();
+    // Flushing and segments, from the input pin: by default passed on downstream. EndFlush runs
+    // when upstream no longer pushes, so a filter drops what it holds there.
+    virtual HRESULT BeginFlush();
+    virtual HRESULT EndFlush();
+    virtual HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate);
 
     CBaseInputPin* InputPin();
     CBaseOutputPin* OutputPin();

@@ -40,3 +40,19 @@ HRESULT CTransformInputPin::EndOfStream() {
     if (m_filter->IsStopped()) return VFW_E_WRONG_STATE;
     return m_transform->EndOfStream();
 }
+
+HRESULT CTransformInputPin::BeginFlush() {
+    CBaseInputPin::BeginFlush();
+    return m_transform->BeginFlush();
+}
+
+HRESULT CTransformInputPin::EndFlush() {
+    HRESULT hr = m_transform->EndFlush();
+    CBaseInputPin::EndFlush();
+    return hr;
+}
+
+HRESULT CTransformInputPin::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+    CBaseInputPin::NewSegment(start, stop, rate);
+    return m_transform->NewSegment(start, stop, rate);
+}

@@ -15,6 +15,9 @@ public:
     HRESULT BreakConnect() override;
     HRESULT Receive(IMediaSample* sample) override;
     HRESULT EndOfStream() override;
+    HRESULT BeginFlush() override;
+    HRESULT EndFlush() override;
+    HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
 
 protected:
     CTransformFilter* m_transform;
