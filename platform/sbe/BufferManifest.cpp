@@ -123,8 +123,9 @@ bool BufferManifest::parse(const std::string& text, BufferManifest& out, std::st
             sawState = ok;
         } else if (key == "segment" && extra.empty()) {
             ok = toInt(a, v1) && toInt(b, v2) && toInt(c, v3) && v1 >= 0 && v1 <= UINT32_MAX && v2 >= 0 &&
-                 v2 % 188 == 0 && (m.segments.empty() || (uint32_t(v1) > m.segments.back().number &&
-                                                          v2 >= m.segments.back().firstByte));
+                 v2 % 188 == 0 &&
+                 (m.segments.empty() ||
+                  (uint32_t(v1) > m.segments.back().number && v2 >= m.segments.back().firstByte));
             if (ok) m.segments.push_back({static_cast<uint32_t>(v1), v2, v3});
         } else if (key.empty() && a.empty()) {
             ok = true;

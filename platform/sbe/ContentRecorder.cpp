@@ -6,7 +6,6 @@
 #include "base/Log.h"
 #include "platform/sbe/SbePath.h"
 
-
 ContentRecorder::ContentRecorder(std::wstring fileName, std::function<std::vector<uint8_t>()> headers)
     : m_fileName(std::move(fileName)), m_headers(std::move(headers)) {}
 
@@ -80,8 +79,10 @@ void ContentRecorder::stopLocked() {
         bool ok = std::fflush(m_file) == 0;
         ok = std::fclose(m_file) == 0 && ok;
         m_file = nullptr;
-        if (!ok) error(L"ContentRecorder: writing %s failed", m_fileName.c_str());
-        else info(L"ContentRecorder: recording %s ended", m_fileName.c_str());
+        if (!ok)
+            error(L"ContentRecorder: writing %s failed", m_fileName.c_str());
+        else
+            info(L"ContentRecorder: recording %s ended", m_fileName.c_str());
     }
     if (m_state != State::Idle) m_state = State::Stopped;
 }

@@ -42,7 +42,7 @@ private:
     enum class State { Idle, Waiting, Recording, Stopped } m_state = State::Idle;
     LONG m_startSeconds = 0;
     LONG m_stopSeconds = -1;
-    int64_t m_firstSeen = -1;   // position when the start was asked
+    int64_t m_firstSeen = -1;  // position when the start was asked
     int64_t m_startPosition = -1;
     FILE* m_file = nullptr;
 };

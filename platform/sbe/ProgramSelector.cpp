@@ -33,7 +33,8 @@ std::string ProgramSelector::waitingFor() const {
     if (ready()) return "";
     if (m_patPrograms.empty()) return "no PAT yet";
     if (m_choice.major >= 0 && m_vctProgram < 0)
-        return "no VCT entry for channel " + std::to_string(m_choice.major) + "." + std::to_string(m_choice.minor);
+        return "no VCT entry for channel " + std::to_string(m_choice.major) + "." +
+               std::to_string(m_choice.minor);
     if (m_program < 0) return "programme " + std::to_string(m_choice.programNumber) + " is not in the PAT";
     return "no PMT yet for programme " + std::to_string(m_program);
 }
@@ -145,7 +146,8 @@ void ProgramSelector::onPmt(const uint8_t* data, size_t size) {
     for (size_t at = 0; at + 188 <= packets.size(); at += 188) m_output({packets.data() + at, false, -1});
 }
 
-std::vector<uint8_t> ProgramSelector::packetize(uint16_t pid, const std::vector<uint8_t>& section, uint8_t& cc) {
+std::vector<uint8_t> ProgramSelector::packetize(uint16_t pid, const std::vector<uint8_t>& section,
+                                                uint8_t& cc) {
     std::vector<uint8_t> out;
     size_t done = 0;
     bool first = true;
@@ -169,11 +171,18 @@ std::vector<uint8_t> ProgramSelector::packetize(uint16_t pid, const std::vector<
 }
 
 std::vector<uint8_t> ProgramSelector::patPackets() {
-    std::vector<uint8_t> s = {0x00, 0xB0, 13, static_cast<uint8_t>(m_transportStreamId >> 8),
+    std::vector<uint8_t> s = {0x00,
+                              0xB0,
+                              13,
+                              static_cast<uint8_t>(m_transportStreamId >> 8),
                               static_cast<uint8_t>(m_transportStreamId),
-                              static_cast<uint8_t>(0xC1 | ((m_patVersion & 0x1F) << 1)), 0, 0,
-                              static_cast<uint8_t>(m_program >> 8), static_cast<uint8_t>(m_program),
-                              static_cast<uint8_t>(0xE0 | (m_pmtPid >> 8)), static_cast<uint8_t>(m_pmtPid)};
+                              static_cast<uint8_t>(0xC1 | ((m_patVersion & 0x1F) << 1)),
+                              0,
+                              0,
+                              static_cast<uint8_t>(m_program >> 8),
+                              static_cast<uint8_t>(m_program),
+                              static_cast<uint8_t>(0xE0 | (m_pmtPid >> 8)),
+                              static_cast<uint8_t>(m_pmtPid)};
     uint32_t crc = Mpeg2Crc32(s.data(), s.size());
     for (int k = 3; k >= 0; --k) s.push_back(static_cast<uint8_t>(crc >> (8 * k)));
     return packetize(kPatPid, s, m_patCc);

@@ -24,9 +24,9 @@ struct ProgramChoice {
 class ProgramSelector {
 public:
     struct Packet {
-        const uint8_t* data;      // 188 bytes
-        bool randomAccess;        // a decoder can start here
-        int64_t pts;              // PTS (90 kHz) of the reference stream's PES starting here, or -1
+        const uint8_t* data;  // 188 bytes
+        bool randomAccess;    // a decoder can start here
+        int64_t pts;          // PTS (90 kHz) of the reference stream's PES starting here, or -1
     };
     using Output = std::function<void(const Packet&)>;
 

@@ -68,9 +68,12 @@ public:
         air->setSpeed(speed);
         tuner = air->tuner(tunerName);
         if (!tuner) return nullptr;
-        if (tunerName == kDvbtTuner) tuner->tuneDvbt(value, 8);
-        else if (tunerName == kAtscTuner) tuner->tuneAtsc(value);
-        else tuner->tuneAnalog(value);
+        if (tunerName == kDvbtTuner)
+            tuner->tuneDvbt(value, 8);
+        else if (tunerName == kAtscTuner)
+            tuner->tuneAtsc(value);
+        else
+            tuner->tuneAnalog(value);
         return tuner->stream();
     }
 
@@ -124,8 +127,10 @@ inline std::string run(const std::string& command) {
 
 // "program=4165;0x201=mpeg2video;0x202=mp2;" as ffprobe sees the file's programmes and streams.
 inline std::string probeLayout(const std::string& file) {
-    std::string raw = run("ffprobe -v error -show_entries program=program_id:program_stream=id,codec_name "
-                          "-of compact=nokey=0:print_section=0 '" + file + "' 2>&1");
+    std::string raw =
+        run("ffprobe -v error -show_entries program=program_id:program_stream=id,codec_name "
+            "-of compact=nokey=0:print_section=0 '" +
+            file + "' 2>&1");
     std::string layout;
     size_t at = 0;
     while (at < raw.size()) {
@@ -195,7 +200,8 @@ public:
 private:
     class Pin : public CBaseInputPin {
     public:
-        Pin(RecordingRenderer* owner, std::recursive_mutex* lock) : CBaseInputPin(owner, lock, L"In"), m_owner(owner) {}
+        Pin(RecordingRenderer* owner, std::recursive_mutex* lock)
+            : CBaseInputPin(owner, lock, L"In"), m_owner(owner) {}
         HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
         HRESULT Receive(IMediaSample* s) override {
             HRESULT hr = CBaseInputPin::Receive(s);
@@ -215,10 +221,12 @@ private:
             m_owner->m_eos = true;
             return S_OK;
         }
+        // What came before a flush is forgotten: the samples kept are those after it.
         HRESULT BeginFlush() override {
             CBaseInputPin::BeginFlush();
             std::lock_guard<std::mutex> g(m_owner->m_lock);
             ++m_owner->m_flushes;
+            m_owner->m_samples.clear();
             return S_OK;
         }
         HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME, double) override {

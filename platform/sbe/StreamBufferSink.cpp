@@ -17,7 +17,8 @@ constexpr int64_t kPtsWrap = int64_t(1) << 33;
 
 class StreamBufferSink::InputPin : public CBaseInputPin {
 public:
-    InputPin(StreamBufferSink* sink, std::recursive_mutex* lock) : CBaseInputPin(sink, lock, L"Input"), m_sink(sink) {}
+    InputPin(StreamBufferSink* sink, std::recursive_mutex* lock)
+        : CBaseInputPin(sink, lock, L"Input"), m_sink(sink) {}
 
     HRESULT CheckMediaType(const CMediaType* mt) override {
         if (!mt) return E_POINTER;
@@ -135,7 +136,8 @@ HRESULT StreamBufferSink::get_ContentRecorder(BSTR fileName, IMSVidStreamBufferR
     ProgramSelector* selector = m_selector.get();
     ComPtr<ContentRecorder> made;
     // The header is taken on the data thread, under the same lock as the selector.
-    made.Attach(CreateComObject<ContentRecorder>(std::wstring(fileName), [selector] { return selector->headerPackets(); }));
+    made.Attach(CreateComObject<ContentRecorder>(std::wstring(fileName),
+                                                 [selector] { return selector->headerPackets(); }));
     m_recorders.push_back(made);
     *recorder = made.Detach();
     return S_OK;
@@ -149,9 +151,11 @@ HRESULT StreamBufferSink::startBuffer() {
         return E_UNEXPECTED;
     }
     std::string path = SbeFilePath(m_name);
-    m_selector = std::make_unique<ProgramSelector>(m_choice, [this](const ProgramSelector::Packet& p) { onPacket(p); });
+    m_selector = std::make_unique<ProgramSelector>(m_choice,
+                                                   [this](const ProgramSelector::Packet& p) { onPacket(p); });
     ProgramSelector* selector = m_selector.get();
-    auto writer = std::make_unique<TimeShiftWriter>(path, m_settings, [selector] { return selector->headerPackets(); });
+    auto writer =
+        std::make_unique<TimeShiftWriter>(path, m_settings, [selector] { return selector->headerPackets(); });
     std::string why;
     if (!writer->start(why)) {
         error(L"StreamBufferSink: cannot create the time-shift buffer %S: %S", path.c_str(), why.c_str());
@@ -160,7 +164,7 @@ HRESULT StreamBufferSink::startBuffer() {
     }
     m_writer = std::move(writer);
     m_partial.clear();
-    m_loggedWaiting = false;
+    m_waitingFor.clear();
     info(L"StreamBufferSink: writing the time-shift buffer %S", path.c_str());
     return S_OK;
 }
@@ -170,8 +174,10 @@ void StreamBufferSink::endBuffer(bool removeFiles) {
     for (auto& r : m_recorders) r->sinkEnded();
     m_recorders.clear();
     if (m_writer) {
-        if (removeFiles) m_writer->removeFiles();
-        else m_writer->finish();
+        if (removeFiles)
+            m_writer->removeFiles();
+        else
+            m_writer->finish();
     }
 }
 
@@ -263,9 +269,11 @@ void StreamBufferSink::Feed(const uint8_t* data, size_t size) {
         m_partial.assign(data, data + size);
         return;
     }
-    if (!m_selector->ready() && !m_loggedWaiting) {
-        m_loggedWaiting = true;
-        info(L"StreamBufferSink: waiting for the programme (%S)", m_selector->waitingFor().c_str());
+    // Each reason for waiting is told once, as it changes.
+    std::string waiting = m_selector->waitingFor();
+    if (waiting != m_waitingFor) {
+        m_waitingFor = waiting;
+        if (!waiting.empty()) info(L"StreamBufferSink: waiting for the programme (%S)", waiting.c_str());
     }
 }
 
@@ -279,7 +287,8 @@ void StreamBufferSink::onPacket(const ProgramSelector::Packet& packet) {
         if (d > kPtsWrap / 2) d -= kPtsWrap;
         position = d * 1000 / 9;
     }
-    for (auto& r : m_recorders) r->write(packet.data, packet.randomAccess, origin >= 0 ? packet.pts : -1, position);
+    for (auto& r : m_recorders)
+        r->write(packet.data, packet.randomAccess, origin >= 0 ? packet.pts : -1, position);
 }
 
 int64_t StreamBufferSink::LatestPosition() {

@@ -29,7 +29,9 @@ public:
     StreamBufferSink();
     ~StreamBufferSink() override;
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override { return CBaseFilter::QueryInterface(riid, ppv); }
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        return CBaseFilter::QueryInterface(riid, ppv);
+    }
     ULONG AddRef() override { return CBaseFilter::AddRef(); }
     ULONG Release() override { return CBaseFilter::Release(); }
 
@@ -82,7 +84,7 @@ private:
     std::unique_ptr<TimeShiftWriter> m_writer;
     std::vector<ComPtr<ContentRecorder>> m_recorders;
     std::vector<uint8_t> m_partial;
-    bool m_loggedWaiting = false;
+    std::string m_waitingFor;
     bool m_inSync = true;
 
     std::shared_ptr<AirStream> m_air;

@@ -33,7 +33,8 @@ TEST_P(SinkProgrammes, BufferHoldsTheChosenProgrammeAlone) {
     ASSERT_TRUE(stream);
     auto sink = world.startSink(stream, c.choice);
     ASSERT_TRUE(waitForPosition(sink.Get(), 20 * kSecond))
-        << "sent " << stream->packetsSent() << " bytes " << sink->BytesOnDisk() << " latest " << sink->LatestPosition();
+        << "sent " << stream->packetsSent() << " bytes " << sink->BytesOnDisk() << " latest "
+        << sink->LatestPosition();
     sink->DetachAir();
     ASSERT_EQ(S_OK, sink->Stop());
     std::string joined = joinSegments(world.bufferPath(), world.folder / "joined.ts");
@@ -50,11 +51,12 @@ TEST_P(SinkProgrammes, BufferHoldsTheChosenProgrammeAlone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Air, SinkProgrammes,
-    ::testing::Values(ProgrammeCase{"DvbtService", kDvbtTuner, 474000, {4165, -1, -1},
-                                    "program=4165;0x201=mpeg2video;0x202=mp2;"},
-                      ProgrammeCase{"DvbtFirstOfPat", kDvbtTuner, 474000, {}, "program=4164;0x101=mpeg2video;0x102=mp2;"},
-                      ProgrammeCase{"AtscMajorMinor", kAtscTuner, 22, {-1, 22, 2}, "program=2;0x201=mpeg2video;0x202=ac3;"},
-                      ProgrammeCase{"AnalogEncoder", kAnalogTuner, 3, {}, "program=1;0x101=mpeg2video;0x102=mp2;"}),
+    ::testing::Values(
+        ProgrammeCase{
+            "DvbtService", kDvbtTuner, 474000, {4165, -1, -1}, "program=4165;0x201=mpeg2video;0x202=mp2;"},
+        ProgrammeCase{"DvbtFirstOfPat", kDvbtTuner, 474000, {}, "program=4164;0x101=mpeg2video;0x102=mp2;"},
+        ProgrammeCase{"AtscMajorMinor", kAtscTuner, 22, {-1, 22, 2}, "program=2;0x201=mpeg2video;0x202=ac3;"},
+        ProgrammeCase{"AnalogEncoder", kAnalogTuner, 3, {}, "program=1;0x101=mpeg2video;0x102=mp2;"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // What a missing programme leaves: nothing written, and the log says what it waits for.
@@ -65,10 +67,13 @@ TEST(StreamBufferSink, UnknownProgrammeWritesNothingAndSaysWhy) {
     auto stream = world.tune(kAtscTuner, 22, 10.0);
     ASSERT_TRUE(stream);
     auto sink = world.startSink(stream, {-1, 22, 9});
+    ASSERT_TRUE(waitUntil([&] {
+        return capture.log->contains(
+            L"StreamBufferSink: waiting for the programme (no VCT entry for channel 22.9)", 3);
+    }));
     ASSERT_TRUE(waitUntil([&] { return stream->packetsSent() > 20000; }));
     EXPECT_EQ(0, sink->LatestPosition());
     EXPECT_EQ(0u, sink->BytesOnDisk());
-    EXPECT_TRUE(capture.log->contains(L"StreamBufferSink: waiting for the programme (no VCT entry for channel 22.9)", 3));
 }
 
 // With a 10 s window the oldest files go as new ones come: over ten windows the disk use
@@ -100,7 +105,8 @@ TEST(StreamBufferSink, WindowKeepsDiskUseFlat) {
     // The sink going away takes the buffer with it.
     sink = nullptr;
     EXPECT_FALSE(std::filesystem::exists(world.bufferPath()));
-    EXPECT_FALSE(std::filesystem::exists(BufferManifest::segmentPath(world.bufferPath(), m.segments.back().number)));
+    EXPECT_FALSE(
+        std::filesystem::exists(BufferManifest::segmentPath(world.bufferPath(), m.segments.back().number)));
 }
 
 TEST(StreamBufferSink, SizeLimitWinsOverALongWindow) {
@@ -147,14 +153,17 @@ TEST(StreamBufferSink, FullDiskStopsWritingAndKeepsWhatIsThere) {
     auto size = std::filesystem::file_size(ts);
     EXPECT_EQ(0u, size % 188);
     EXPECT_LE(size, 300000u);
-    EXPECT_EQ(0u, std::filesystem::file_size(BufferManifest::indexPath(world.bufferPath(), m.segments[0].number)) % 16);
+    EXPECT_EQ(
+        0u,
+        std::filesystem::file_size(BufferManifest::indexPath(world.bufferPath(), m.segments[0].number)) % 16);
     EXPECT_EQ("program=4164;0x101=mpeg2video;0x102=mp2;", probeLayout(ts));
     EXPECT_TRUE(run("ffprobe -v error -show_packets '" + ts + "' 2>&1 >/dev/null").empty());
-    bool logged = capture.log->contains(
-            L"StreamBufferSink: writing " + std::wstring(ts.begin(), ts.end()) +
-                L" failed (File too large); the time-shift buffer stops at " +
-                std::to_wstring(m.segments[0].firstByte + static_cast<int64_t>(size)) + L" bytes and keeps what it has",
-            1);
+    bool logged =
+        capture.log->contains(L"StreamBufferSink: writing " + std::wstring(ts.begin(), ts.end()) +
+                                  L" failed (File too large); the time-shift buffer stops at " +
+                                  std::to_wstring(m.segments[0].firstByte + static_cast<int64_t>(size)) +
+                                  L" bytes and keeps what it has",
+                              1);
     EXPECT_TRUE(logged);
 }
 
@@ -179,9 +188,11 @@ TEST(StreamBufferSink, InputPinTakesAnyChunkingAndSkipsJunk) {
         std::ifstream j(out, std::ios::binary);
         return std::vector<uint8_t>((std::istreambuf_iterator<char>(j)), std::istreambuf_iterator<char>());
     };
-    auto whole = write(world.folder / "whole", [&](StreamBufferSink* s) { s->Feed(clip.data(), clip.size()); });
+    auto whole =
+        write(world.folder / "whole", [&](StreamBufferSink* s) { s->Feed(clip.data(), clip.size()); });
     auto pieces = write(world.folder / "pieces", [&](StreamBufferSink* s) {
-        for (size_t at = 0; at < clip.size(); at += 17) s->Feed(clip.data() + at, std::min<size_t>(17, clip.size() - at));
+        for (size_t at = 0; at < clip.size(); at += 17)
+            s->Feed(clip.data() + at, std::min<size_t>(17, clip.size() - at));
     });
     ASSERT_GT(whole.size(), 188u * 100);
     EXPECT_TRUE(whole == pieces);

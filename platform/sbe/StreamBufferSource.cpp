@@ -52,7 +52,8 @@ bool typeOfStream(const AVStream* st, CMediaType* mt) {
         vih.rcTarget = vih.rcSource;
         vih.dwBitRate = static_cast<DWORD>(par->bit_rate);
         AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
-        if (rate.num > 0 && rate.den > 0) vih.AvgTimePerFrame = av_rescale_q(1, av_inv_q(rate), kTimeBase100ns);
+        if (rate.num > 0 && rate.den > 0)
+            vih.AvgTimePerFrame = av_rescale_q(1, av_inv_q(rate), kTimeBase100ns);
         vih.dwPictAspectRatioX = static_cast<DWORD>(par->width);
         vih.dwPictAspectRatioY = static_cast<DWORD>(par->height);
         vih.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
@@ -91,13 +92,21 @@ int readCallback(void* opaque, uint8_t* buffer, int size) {
     return n == TimeShiftReader::kEnd ? AVERROR_EOF : n;
 }
 
-// The buffer has no size to give: probing must not go looking for its end.
+// A growing buffer has no size. While the streams are probed there is none to give (probing
+// must not go looking for the end); after that a byte seek needs one, and any offset up to
+// the live edge may be asked for.
 int64_t seekCallback(void* opaque, int64_t offset, int whence) {
     auto* reader = static_cast<TimeShiftReader*>(opaque);
+    if (whence & AVSEEK_SIZE) return reader->probing() ? AVERROR(ENOSYS) : INT64_MAX / 2;
     switch (whence & ~AVSEEK_FORCE) {
-        case SEEK_SET: reader->seek(offset); return offset;
-        case SEEK_CUR: reader->seek(reader->position() + offset); return reader->position();
-        default: return AVERROR(ENOSYS);
+        case SEEK_SET:
+            reader->seek(offset);
+            return offset;
+        case SEEK_CUR:
+            reader->seek(reader->position() + offset);
+            return reader->position();
+        default:
+            return AVERROR(ENOSYS);
     }
 }
 }  // namespace
@@ -130,7 +139,7 @@ public:
 
 protected:
     void OnThreadStart() override {
-        if (IPin* peer = GetConnected()) peer->NewSegment(m_source->SegmentStart(), INT64_MAX, 1.0);
+        if (IsConnected()) DeliverNewSegment(m_source->SegmentStart(), INT64_MAX, 1.0);
     }
     void OnStopRequested() override { m_source->Interrupt(); }
     HRESULT FillBuffer(IMediaSample* sample) override {
@@ -236,13 +245,15 @@ HRESULT StreamBufferSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
     BufferManifest m;
     reader->manifest(m);
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
-    AVIOContext* io = buffer ? avio_alloc_context(buffer, kIoBufferSize, 0, reader.get(), readCallback, nullptr,
-                                                  seekCallback)
+    AVIOContext* io = buffer ? avio_alloc_context(buffer, kIoBufferSize, 0, reader.get(), readCallback,
+                                                  nullptr, seekCallback)
                              : nullptr;
     AVFormatContext* format = avformat_alloc_context();
     if (!io || !format) {
-        if (io) av_freep(&io->buffer);
-        else av_free(buffer);
+        if (io)
+            av_freep(&io->buffer);
+        else
+            av_free(buffer);
         avio_context_free(&io);
         avformat_free_context(format);
         return E_OUTOFMEMORY;
@@ -253,6 +264,7 @@ HRESULT StreamBufferSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
     format->max_analyze_duration = 2 * AV_TIME_BASE;
     int result = avformat_open_input(&format, nullptr, av_find_input_format("mpegts"), nullptr);
     if (result >= 0) result = avformat_find_stream_info(format, nullptr);
+    reader->setProbing(false);
     if (result < 0) {
         error(L"StreamBufferSource: %S holds no readable programme", path.c_str());
         avformat_close_input(&format);
@@ -344,7 +356,8 @@ AVPacket* StreamBufferSource::NextPacket(int streamIndex) {
     return p;
 }
 
-bool StreamBufferSource::StampOf(int streamIndex, const AVPacket* packet, REFERENCE_TIME& start, REFERENCE_TIME& end) {
+bool StreamBufferSource::StampOf(int streamIndex, const AVPacket* packet, REFERENCE_TIME& start,
+                                 REFERENCE_TIME& end) {
     int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
     if (ts == AV_NOPTS_VALUE) return false;
     std::lock_guard<std::mutex> demux(m_demuxLock);
@@ -380,12 +393,19 @@ void StreamBufferSource::SetLiveEdgeHook(std::function<void()> hook) {
 }
 
 HRESULT StreamBufferSource::seekLocked(REFERENCE_TIME target) {
-    IndexEntry key;
-    if (!m_reader->findKeyFrame(target, key)) return E_FAIL;
+    // A read that a stop or seek interrupted left its error behind.
     m_reader->clearStop();
     m_format->pb->error = 0;
     m_format->pb->eof_reached = 0;
-    if (av_seek_frame(m_format, -1, key.offset, AVSEEK_FLAG_BYTE) < 0) return E_FAIL;
+    IndexEntry key;
+    if (!m_reader->findKeyFrame(target, key)) return E_FAIL;
+    // The move goes through the reader even when the bytes are still in the I/O buffer: the
+    // reader decides what is still there (a deleted segment is not read again).
+    m_reader->seek(key.offset);
+    AVIOContext* pb = m_format->pb;
+    pb->buf_ptr = pb->buf_end = pb->buffer;
+    pb->pos = key.offset;
+    avformat_flush(m_format);
     for (auto& q : m_queues) {
         for (AVPacket* p : q) av_packet_free(&p);
         q.clear();
@@ -474,13 +494,12 @@ HRESULT StreamBufferSource::SetPositions(LONGLONG* current, DWORD currentFlags, 
     }
     target = std::clamp<REFERENCE_TIME>(target, earliest, latest);
     bool active = !IsStopped();
-    std::vector<Pin*> connected;
-    for (auto& pin : m_pins)
-        if (pin->IsConnected()) connected.push_back(pin.get());
     if (active) {
-        // Downstream drops what it holds, and our threads stop before the demuxer moves.
-        for (Pin* pin : connected) pin->GetConnected()->BeginFlush();
-        for (Pin* pin : connected) pin->Inactive();
+        // Downstream drops what it holds, and every thread waits between samples (woken from
+        // a read at the live edge) before the demuxer moves.
+        for (auto& pin : m_pins) pin->RequestHold();
+        Interrupt();
+        for (auto& pin : m_pins) pin->AwaitHeld();
     }
     HRESULT hr;
     {
@@ -488,12 +507,8 @@ HRESULT StreamBufferSource::SetPositions(LONGLONG* current, DWORD currentFlags, 
         hr = seekLocked(target);
         m_positioned = !active && SUCCEEDED(hr);
     }
-    if (active) {
-        for (Pin* pin : connected) pin->GetConnected()->EndFlush();
-        for (Pin* pin : connected) pin->Active();
-        if (State() == State_Running)
-            for (Pin* pin : connected) pin->Run(m_start);
-    }
+    if (active)
+        for (auto& pin : m_pins) pin->ReleaseHold(target, INT64_MAX, 1.0);
     return hr;
 }
 

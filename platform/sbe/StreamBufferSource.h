@@ -30,7 +30,9 @@ public:
     StreamBufferSource();
     ~StreamBufferSource() override;
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override { return CBaseFilter::QueryInterface(riid, ppv); }
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        return CBaseFilter::QueryInterface(riid, ppv);
+    }
     ULONG AddRef() override { return CBaseFilter::AddRef(); }
     ULONG Release() override { return CBaseFilter::Release(); }
 

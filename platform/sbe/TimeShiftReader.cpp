@@ -123,8 +123,8 @@ int TimeShiftReader::read(uint8_t* buffer, int size) {
             if (n > 0) continue;
             closeSegment();
             if (next->firstByte != m_position)
-                info(L"StreamBufferSource: fell behind the window of %S, continuing at byte %lld", m_path.c_str(),
-                     static_cast<long long>(next->firstByte));
+                info(L"StreamBufferSource: fell behind the window of %S, continuing at byte %lld",
+                     m_path.c_str(), static_cast<long long>(next->firstByte));
             m_position = next->firstByte;
             continue;
         }
@@ -139,7 +139,8 @@ bool TimeShiftReader::findKeyFrame(int64_t position, IndexEntry& found) {
     bool have = false;
     for (size_t i = m.segments.size(); i-- > 0;) {
         if (m.segments[i].position > position && i > 0) continue;
-        for (const IndexEntry& e : BufferManifest::readIndex(BufferManifest::indexPath(m_path, m.segments[i].number))) {
+        for (const IndexEntry& e :
+             BufferManifest::readIndex(BufferManifest::indexPath(m_path, m.segments[i].number))) {
             if (!have || e.position <= position) {
                 found = e;
                 have = true;

@@ -38,6 +38,8 @@ public:
     bool stopRequested();
     // Why the stream ended ("" while it has not).
     const std::string& endReason() const { return m_endReason; }
+    bool probing() const { return m_probing; }
+    void setProbing(bool probing) { m_probing = probing; }
     // Test hook: called each time a read waits at the live edge.
     void setWaitHook(std::function<void()> hook) { m_waitHook = std::move(hook); }
 
@@ -58,4 +60,5 @@ private:
     bool m_stop = false;
     std::string m_endReason;
     std::function<void()> m_waitHook;
+    bool m_probing = true;
 };

@@ -62,9 +62,12 @@ uint64_t TimeShiftWriter::bytesOnDisk() const {
 void TimeShiftWriter::fail(const std::string& what, int err) {
     if (m_failed) return;
     m_failed = true;
-    int64_t kept = m_manifest.segments.empty() ? 0 : m_manifest.segments.back().firstByte + m_open.durableBytes;
-    error(L"StreamBufferSink: writing %S failed (%S); the time-shift buffer stops at %lld bytes and keeps what it has",
-          what.c_str(), std::strerror(err), static_cast<long long>(kept));
+    int64_t kept =
+        m_manifest.segments.empty() ? 0 : m_manifest.segments.back().firstByte + m_open.durableBytes;
+    error(
+        L"StreamBufferSink: writing %S failed (%S); the time-shift buffer stops at %lld bytes and keeps what "
+        L"it has",
+        what.c_str(), std::strerror(err), static_cast<long long>(kept));
     // Cut off a torn packet or record so that readers find whole ones only, and tell them
     // that nothing more comes (when even the manifest cannot be written, it keeps its last state).
     if (m_open.ts >= 0 && ::ftruncate(m_open.ts, m_open.durableBytes) != 0) {
@@ -137,8 +140,9 @@ void TimeShiftWriter::write(const uint8_t* packet, bool randomAccess, int64_t pt
         position = positionOf(pts, m_manifest.originPts);
     }
     if (m_manifest.segments.empty() && !randomAccess) return;  // a file starts at a key frame
-    bool newSegment = randomAccess && (m_manifest.segments.empty() ||
-                                       position - m_manifest.segments.back().position >= m_settings.segmentLength);
+    bool newSegment =
+        randomAccess && (m_manifest.segments.empty() ||
+                         position - m_manifest.segments.back().position >= m_settings.segmentLength);
     if (newSegment) {
         startSegment(position);
         if (m_failed) return;
@@ -188,8 +192,7 @@ void TimeShiftWriter::finish() {
     m_finished = true;
     m_manifest.live = false;
     std::string why;
-    if (!m_failed && !m_manifest.write(m_path, why))
-        error(L"StreamBufferSink: cannot write %S", why.c_str());
+    if (!m_failed && !m_manifest.write(m_path, why)) error(L"StreamBufferSink: cannot write %S", why.c_str());
 }
 
 void TimeShiftWriter::removeFiles() {
