@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/com/ClassRegistry.h"
+#include "platform/devenum/DevEnumClasses.h"
 #include "platform/devenum/DeviceRegistry.h"
 
 namespace {
@@ -159,4 +161,18 @@ TEST_F(SystemDeviceEnumTest, PropertyBagRefusesAWrongVariantTypeAndWrites) {
     EXPECT_TRUE(FAILED(bag->Write(L"FriendlyName", &w)));
 }
 
+}  // namespace
+
+namespace {
+TEST(DevEnumClasses, TheEnumeratorIsCreatedByItsClassId) {
+    RegisterDevEnumClasses();
+    ComPtr<ICreateDevEnum> devEnum;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_ICreateDevEnum, reinterpret_cast<void**>(&devEnum)));
+    ComPtr<IEnumMoniker> monikers;
+    EXPECT_EQ(S_FALSE, devEnum->CreateClassEnumerator(AM_KSCATEGORY_CROSSBAR, &monikers, 0));
+    ScopedClassFailure failure(CLSID_SystemDeviceEnum, E_OUTOFMEMORY);
+    EXPECT_EQ(E_OUTOFMEMORY, CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
+                                              IID_ICreateDevEnum, reinterpret_cast<void**>(&devEnum)));
+}
 }  // namespace

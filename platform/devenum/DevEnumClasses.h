@@ -1,0 +1,5 @@
+// The device enumerator's class for CoCreateInstance.
+#pragma once
+
+// Registers CLSID_SystemDeviceEnum. Idempotent.
+void RegisterDevEnumClasses();
