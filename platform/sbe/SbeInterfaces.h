@@ -81,7 +81,3 @@ struct IStreamBufferSource : IUnknown {
 struct IStreamBufferMediaSeeking : IMediaSeeking {
     COM_INTERFACE(IStreamBufferMediaSeeking, IMediaSeeking)
 };
-
-// Creates the stream buffer's objects: CLSID_StreamBufferConfig, CLSID_StreamBufferSource,
-// CLSID_MSVidStreamBufferSink. REGDB_E_CLASSNOTREG for any other class.
-HRESULT CreateStreamBufferObject(REFCLSID clsid, REFIID riid, void** ppv);

@@ -511,10 +511,3 @@ HRESULT StreamBufferSource::SetPositions(LONGLONG* current, DWORD currentFlags, 
         for (auto& pin : m_pins) pin->ReleaseHold(target, INT64_MAX, 1.0);
     return hr;
 }
-
-HRESULT CreateStreamBufferSource(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    ComPtr<StreamBufferSource> source;
-    source.Attach(CreateComObject<StreamBufferSource>());
-    return source->QueryInterface(riid, ppv);
-}

@@ -90,5 +90,3 @@ private:
     bool m_positioned = false;  // SetPositions while stopped: the next run starts there
     BufferSettings m_settings;
 };
-
-HRESULT CreateStreamBufferSource(REFIID riid, void** ppv);
