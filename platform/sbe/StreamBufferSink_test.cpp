@@ -207,4 +207,47 @@ TEST(StreamBufferSink, InputPinTakesAnyChunkingAndSkipsJunk) {
     EXPECT_GT(junk.size(), whole.size() / 2);
 }
 
+// Real multiplexes: the programme kept has exactly the streams ffprobe lists for it in the
+// capture (teletext and data streams too), H.264 key frames included.
+TEST(StreamBufferSink, RealCapturesKeepTheirProgrammeWhole) {
+    const std::string corpus = std::string(SKYVANE_CORPUS_DIR) + "/ts/";
+    int tried = 0;
+    for (const char* name :
+         {"dvbt_it_rai_muxA_498MHz.ts", "dvbt_fr_france2_spts.ts", "dvbt_gr_ert_474MHz_rx_errors.ts"}) {
+        std::string file = corpus + name;
+        if (!std::filesystem::exists(file)) continue;
+        ++tried;
+        SCOPED_TRACE(name);
+        std::string all = probeLayout(file);
+        // The first programme with a picture as ffprobe lists them, else the first with sound
+        // (a radio service: every audio frame is a place to start).
+        std::string wanted;
+        for (const char* kind : {"=mpeg2video;", "=h264;", "=mp2;"}) {
+            for (size_t at = all.find("program="); wanted.empty() && at != std::string::npos;
+                 at = all.find("program=", at + 1)) {
+                std::string one = all.substr(at, all.find("program=", at + 1) - at);
+                if (one.find(kind) != std::string::npos) wanted = one;
+            }
+        }
+        ASSERT_FALSE(wanted.empty()) << all;
+        int service = std::atoi(wanted.c_str() + 8);
+        std::ifstream in(file, std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        SbeWorld world;
+        ComPtr<StreamBufferSink> sink;
+        sink.Attach(CreateComObject<StreamBufferSink>());
+        std::string buffer = world.bufferPath();
+        std::wstring wide(buffer.begin(), buffer.end());
+        CComBSTR bstr(wide.c_str());
+        ASSERT_EQ(S_OK, sink->put_SinkName(bstr.m_str));
+        ASSERT_EQ(S_OK, sink->SelectProgram({service, -1, -1}));
+        ASSERT_EQ(S_OK, sink->Pause());
+        sink->Feed(bytes.data(), bytes.size());
+        ASSERT_EQ(S_OK, sink->Stop());
+        EXPECT_GT(sink->BytesOnDisk(), 0u);
+        EXPECT_EQ(wanted, probeLayout(joinSegments(buffer, world.folder / "joined.ts")));
+    }
+    if (!tried) GTEST_SKIP() << "the captures in " << corpus << " are not there";
+}
+
 }  // namespace

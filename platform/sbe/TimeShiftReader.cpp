@@ -12,7 +12,9 @@
 
 namespace {
 constexpr auto kLiveEdgePoll = std::chrono::milliseconds(10);
-}
+// Opening a buffer that nobody fills must not hang its caller.
+constexpr int kProbeWaits = 1000;  // of kLiveEdgePoll
+}  // namespace
 
 TimeShiftReader::TimeShiftReader(std::string path) : m_path(std::move(path)) {}
 
@@ -79,6 +81,7 @@ bool TimeShiftReader::openSegment(const BufferManifest& m) {
 
 bool TimeShiftReader::waitForData() {
     if (m_waitHook) m_waitHook();
+    if (m_probing && ++m_probeWaits > kProbeWaits) return false;
     std::unique_lock<std::mutex> guard(m_stopLock);
     return !m_stopWake.wait_for(guard, kLiveEdgePoll, [this] { return m_stop; });
 }
@@ -93,7 +96,7 @@ int TimeShiftReader::read(uint8_t* buffer, int size) {
             if (!manifest(m)) return end("the buffer was deleted");
             if (!openSegment(m)) {
                 if (!m.live && m.segments.empty()) return end("the buffer is empty");
-                if (!waitForData()) return kStopped;
+                if (!waitForData()) return stopOrGiveUp();
                 continue;
             }
         }
@@ -129,7 +132,7 @@ int TimeShiftReader::read(uint8_t* buffer, int size) {
             continue;
         }
         if (!m.live) return kEnd;
-        if (!waitForData()) return kStopped;
+        if (!waitForData()) return stopOrGiveUp();
     }
 }
 
@@ -150,6 +153,12 @@ bool TimeShiftReader::findKeyFrame(int64_t position, IndexEntry& found) {
         if (have) return true;
     }
     return false;
+}
+
+int TimeShiftReader::stopOrGiveUp() {
+    if (stopRequested()) return kStopped;
+    warn(L"StreamBufferSource: %S: no data came while the buffer was being opened", m_path.c_str());
+    return kEnd;
 }
 
 void TimeShiftReader::requestStop() {

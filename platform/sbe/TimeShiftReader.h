@@ -38,6 +38,7 @@ public:
     bool stopRequested();
     // Why the stream ended ("" while it has not).
     const std::string& endReason() const { return m_endReason; }
+    // While probing, a read gives up (as an end) after about 10 s at the live edge.
     bool probing() const { return m_probing; }
     void setProbing(bool probing) { m_probing = probing; }
     // Test hook: called each time a read waits at the live edge.
@@ -48,6 +49,7 @@ private:
     void closeSegment();
     int end(const std::string& reason);
     bool waitForData();
+    int stopOrGiveUp();
 
     std::string m_path;
     BufferManifest m_last;
@@ -61,4 +63,5 @@ private:
     std::string m_endReason;
     std::function<void()> m_waitHook;
     bool m_probing = true;
+    int m_probeWaits = 0;
 };
