@@ -157,7 +157,7 @@ inline double probeDuration(const std::string& file) {
 }
 
 // Ends a branch of a test graph and keeps what it receives.
-class RecordingRenderer : public CBaseFilter {
+class KeepingRenderer : public CBaseFilter {
 public:
     struct Sample {
         bool timed = false;
@@ -166,7 +166,7 @@ public:
         std::vector<uint8_t> head;  // the first bytes
     };
 
-    RecordingRenderer() : CBaseFilter(L"Recording Renderer", GUID_NULL), m_pin(this, &m_filterLock) {}
+    KeepingRenderer() : CBaseFilter(L"Recording Renderer", GUID_NULL), m_pin(this, &m_filterLock) {}
     int GetPinCount() override { return 1; }
     CBasePin* GetPin(int n) override { return n == 0 ? &m_pin : nullptr; }
     IPin* Input() { return &m_pin; }
@@ -200,7 +200,7 @@ public:
 private:
     class Pin : public CBaseInputPin {
     public:
-        Pin(RecordingRenderer* owner, std::recursive_mutex* lock)
+        Pin(KeepingRenderer* owner, std::recursive_mutex* lock)
             : CBaseInputPin(owner, lock, L"In"), m_owner(owner) {}
         HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
         HRESULT Receive(IMediaSample* s) override {
@@ -236,7 +236,7 @@ private:
         }
 
     private:
-        RecordingRenderer* m_owner;
+        KeepingRenderer* m_owner;
     };
     std::mutex m_lock;
     std::vector<Sample> m_samples;

@@ -26,8 +26,8 @@ struct ReadBack {
         if (FAILED(loaded)) return;
         EXPECT_EQ(S_OK, graph->AddFilter(source.Get(), L"SBESource"));
         for (int i = 0; i < source->GetPinCount(); ++i) {
-            ComPtr<RecordingRenderer> r;
-            r.Attach(CreateComObject<RecordingRenderer>());
+            ComPtr<KeepingRenderer> r;
+            r.Attach(CreateComObject<KeepingRenderer>());
             EXPECT_EQ(S_OK, graph->AddFilter(r.Get(), (L"renderer " + std::to_wstring(i)).c_str()));
             EXPECT_EQ(S_OK, graph->ConnectDirect(source->GetPin(i), r->Input(), nullptr));
             renderers.push_back(r);
@@ -37,8 +37,8 @@ struct ReadBack {
     ~ReadBack() {
         if (control) control->Stop();
     }
-    RecordingRenderer& video() { return *renderers.at(0); }
-    RecordingRenderer& audio() { return *renderers.at(1); }
+    KeepingRenderer& video() { return *renderers.at(0); }
+    KeepingRenderer& audio() { return *renderers.at(1); }
     int64_t seek(int64_t position) {
         LONGLONG p = position;
         EXPECT_EQ(S_OK, source->SetPositions(&p, AM_SEEKING_AbsolutePositioning, nullptr,
@@ -54,7 +54,7 @@ struct ReadBack {
     ComPtr<IGraphBuilder> graph;
     ComPtr<IMediaControl> control;
     ComPtr<StreamBufferSource> source;
-    std::vector<ComPtr<RecordingRenderer>> renderers;
+    std::vector<ComPtr<KeepingRenderer>> renderers;
     HRESULT loaded = E_FAIL;
 };
 
