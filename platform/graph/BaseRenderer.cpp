@@ -52,6 +52,10 @@ CBasePin* CBaseRenderer::GetPin(int n) {
     return n == 0 ? m_input.get() : nullptr;
 }
 
+REFERENCE_TIME CBaseRenderer::SegmentStart() const {
+    return m_input->SegmentStart();
+}
+
 void CBaseRenderer::CancelWait() {
     m_token.Cancel();
     // A waiter between its look at the token and its wait holds this lock: take it once so

@@ -34,6 +34,8 @@ public:
 
     // Waits until the sample is due: S_OK to render, S_FALSE when a stop or a flush came first.
     HRESULT WaitForRenderTime(IMediaSample* sample);
+    // Source position of stream time 0 in the current segment.
+    REFERENCE_TIME SegmentStart() const;
 
 protected:
     class InputPin;

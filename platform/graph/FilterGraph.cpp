@@ -69,7 +69,7 @@ HRESULT CFilterGraph::AddFilter(IBaseFilter* filter, LPCOLESTR name) {
     filter->SetSyncSource(m_clock.Get());
     // A graph that is already running takes new filters along.
     if (m_state != State_Stopped) filter->Pause();
-    if (m_state == State_Running) filter->Run(0);
+    if (m_state == State_Running) filter->Run(m_streamStart);
     return result;
 }
 

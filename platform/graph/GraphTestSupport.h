@@ -1,6 +1,8 @@
 // Helpers for tests of the graph layer and of what is built on it.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include "base/CBBLog.h"
 #include "base/Format.h"
 #include "base/Log.h"
+#include "platform/graph/BaseRenderer.h"
 #include "platform/graph/GraphInterfaces.h"
 
 // Test streams made once per test run by the ffmpeg command-line tool in a temporary folder:
@@ -101,4 +104,90 @@ struct ScopedCaptureLog {
     std::shared_ptr<CaptureLog> log = std::make_shared<CaptureLog>();
     ScopedCaptureLog() { setCurrentLogger(log); }
     ~ScopedCaptureLog() { setCurrentLogger(nullptr); }
+};
+
+// Ends a branch and records every sample with the clock time it was rendered at. Accepts one
+// major type (and one subtype when given); can hold its branch after a number of samples.
+class RecordingRenderer : public CBaseRenderer {
+public:
+    explicit RecordingRenderer(GUID major, GUID subtype = GUID_NULL)
+        : CBaseRenderer(L"Recording Renderer", GUID_NULL), m_major(major), m_subtype(subtype) {}
+
+    struct Got {
+        REFERENCE_TIME start;  // sample time, -1 when untimed
+        REFERENCE_TIME due;    // stream start on the clock + sample time
+        REFERENCE_TIME clockAt;
+        REFERENCE_TIME segment;  // source position of the segment's time 0
+    };
+
+    HRESULT CheckMediaType(const CMediaType* mt) override {
+        if (!mt || mt->majortype != m_major) return VFW_E_TYPE_NOT_ACCEPTED;
+        return m_subtype == GUID_NULL || mt->subtype == m_subtype ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+    HRESULT DoRenderSample(IMediaSample* sample) override {
+        REFERENCE_TIME start = -1, end = -1, now = 0;
+        if (sample->GetTime(&start, &end) != S_OK) start = -1;
+        if (auto clock = Clock()) clock->GetTime(&now);
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_got.push_back({start, StreamStart() + start, now, SegmentStart()});
+        m_changed.notify_all();
+        // Held: wait until released (or flushed or stopped, which the test does after release).
+        m_changed.wait(guard,
+                       [this] { return m_holdAfter < 0 || m_got.size() < static_cast<size_t>(m_holdAfter); });
+        return S_OK;
+    }
+    void OnEndOfStream() override {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_ended = true;
+        m_changed.notify_all();
+    }
+    void OnBeginFlush() override {
+        std::lock_guard<std::mutex> guard(m_lock);
+        ++m_flushes;
+        m_ended = false;
+    }
+
+    void HoldAfter(int samples) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_holdAfter = samples;
+    }
+    void Unhold() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_holdAfter = -1;
+        m_changed.notify_all();
+    }
+    std::vector<Got> Received() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_got;
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_got.size();
+    }
+    bool Ended() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_ended;
+    }
+    int Flushes() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_flushes;
+    }
+    // Waits (bounded, for a stuck graph to fail rather than hang) until pred holds.
+    template <class Pred>
+    bool WaitFor(Pred pred, int seconds = 30) {
+        std::unique_lock<std::mutex> guard(m_lock);
+        return m_changed.wait_for(guard, std::chrono::seconds(seconds), [&] { return pred(*this); });
+    }
+    // For WaitFor predicates, which run under the lock.
+    size_t CountLocked() const { return m_got.size(); }
+    bool EndedLocked() const { return m_ended; }
+
+private:
+    GUID m_major, m_subtype;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<Got> m_got;
+    bool m_ended = false;
+    int m_flushes = 0;
+    int m_holdAfter = -1;
 };

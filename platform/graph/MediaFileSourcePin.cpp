@@ -35,10 +35,19 @@ HRESULT MediaFileSourcePin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR
     return allocator->SetProperties(&want, props);
 }
 
+HRESULT MediaFileSourcePin::Active() {
+    m_source->SetDraining(m_streamIndex, true);
+    return CSourceStream::Active();
+}
+
 HRESULT MediaFileSourcePin::Inactive() {
     HRESULT hr = CSourceStream::Inactive();
-    m_source->DropQueued(m_streamIndex);
+    m_source->SetDraining(m_streamIndex, false);
     return hr;
+}
+
+void MediaFileSourcePin::OnDeliveryEnded() {
+    m_source->SetDraining(m_streamIndex, false);
 }
 
 HRESULT MediaFileSourcePin::FillBuffer(IMediaSample* sample) {
@@ -58,10 +67,10 @@ HRESULT MediaFileSourcePin::FillBuffer(IMediaSample* sample) {
         sample->SetActualDataLength(packet->size);
         int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
         if (ts != AV_NOPTS_VALUE) {
-            REFERENCE_TIME start = m_source->ToReferenceTime(m_streamIndex, ts);
+            REFERENCE_TIME start = m_source->ToSegmentTime(m_streamIndex, ts);
             REFERENCE_TIME end =
                 start + (packet->duration > 0
-                             ? m_source->ToReferenceTime(m_streamIndex, ts + packet->duration) - start
+                             ? m_source->ToSegmentTime(m_streamIndex, ts + packet->duration) - start
                              : 1);
             sample->SetTime(&start, &end);
             m_source->NoteDelivered(start);

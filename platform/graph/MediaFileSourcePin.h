@@ -15,10 +15,12 @@ public:
     HRESULT CheckMediaType(const CMediaType* mt) override;
     HRESULT GetMediaType(int position, CMediaType* mt) override;
     HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override;
+    HRESULT Active() override;
     HRESULT Inactive() override;
 
 protected:
     HRESULT FillBuffer(IMediaSample* sample) override;
+    void OnDeliveryEnded() override;
 
 private:
     MediaFileSource* m_source;

@@ -44,7 +44,7 @@ HRESULT CManualClock::WaitUntil(REFERENCE_TIME time, ClockWaitToken* token, uint
             if (time > m_now.load()) m_now = time;
             return S_OK;
         }
-        m_waiting.insert(token);
+        m_waiting.emplace_back(token, time);
     }
     m_changed.notify_all();
     HRESULT result;
@@ -64,7 +64,11 @@ HRESULT CManualClock::WaitUntil(REFERENCE_TIME time, ClockWaitToken* token, uint
     }
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        m_waiting.erase(m_waiting.find(token));
+        for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it)
+            if (it->first == token && it->second == time) {
+                m_waiting.erase(it);
+                break;
+            }
     }
     m_changed.notify_all();
     return result;
@@ -74,7 +78,7 @@ void CManualClock::Wake() {
     // The time is already set: a waiter that looks now sees it. The lock keeps each token
     // alive, as its waiter must take it to leave.
     std::lock_guard<std::mutex> guard(m_lock);
-    for (ClockWaitToken* t : m_waiting) t->Poke();
+    for (auto& w : m_waiting) w.first->Poke();
 }
 
 void CManualClock::Advance(REFERENCE_TIME by) {
@@ -93,9 +97,16 @@ void CManualClock::Set(REFERENCE_TIME time) {
     Wake();
 }
 
+size_t CManualClock::WaitingLocked() {
+    size_t n = 0;
+    for (auto& w : m_waiting)
+        if (w.second > m_now.load()) ++n;
+    return n;
+}
+
 size_t CManualClock::Waiting() {
     std::lock_guard<std::mutex> guard(m_lock);
-    return m_waiting.size();
+    return WaitingLocked();
 }
 
 std::vector<REFERENCE_TIME> CManualClock::Targets() {
@@ -105,5 +116,5 @@ std::vector<REFERENCE_TIME> CManualClock::Targets() {
 
 void CManualClock::AwaitWaiting(size_t n) {
     std::unique_lock<std::mutex> guard(m_lock);
-    m_changed.wait(guard, [&] { return m_waiting.size() >= n; });
+    m_changed.wait(guard, [&] { return WaitingLocked() >= n; });
 }

@@ -8,7 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <set>
+#include <utility>
 #include <vector>
 
 #include "platform/graph/GraphInterfaces.h"
@@ -70,21 +70,23 @@ public:
     void Advance(REFERENCE_TIME by);
     void Set(REFERENCE_TIME time);
     REFERENCE_TIME Now();
-    // Waits that are blocked now (manual mode), and every wait target seen so far.
+    // Waits blocked on a time still ahead of the clock (manual mode), and every wait target
+    // seen so far.
     size_t Waiting();
     std::vector<REFERENCE_TIME> Targets();
-    // Blocks until at least n waits are blocked (manual mode), so a test can act while a
-    // renderer is known to sit on the clock.
+    // Blocks until at least n waits are blocked on a time ahead of the clock (manual mode), so
+    // a test can act while renderers are known to sit on the clock.
     void AwaitWaiting(size_t n);
 
 private:
     void Wake();
+    size_t WaitingLocked();
 
     bool m_autoAdvance;
     std::mutex m_lock;
     std::condition_variable m_changed;
     // Read without the lock by waiters, which hold their token's lock.
     std::atomic<REFERENCE_TIME> m_now{0};
-    std::multiset<ClockWaitToken*> m_waiting;
+    std::vector<std::pair<ClockWaitToken*, REFERENCE_TIME>> m_waiting;
     std::vector<REFERENCE_TIME> m_targets;
 };

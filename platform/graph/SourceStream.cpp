@@ -55,8 +55,8 @@ bool CSourceStream::StopRequested() {
     return m_exit || m_hold;
 }
 
-void CSourceStream::RequestHold() {
-    if (IsConnected()) DeliverBeginFlush();
+void CSourceStream::RequestHold(bool flushDownstream) {
+    if (flushDownstream && IsConnected()) DeliverBeginFlush();
     std::lock_guard<std::mutex> guard(m_threadLock);
     m_hold = true;
 }

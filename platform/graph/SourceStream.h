@@ -20,9 +20,10 @@ public:
     HRESULT Inactive() override;
 
     // The first half of a seek: BeginFlush downstream (so a sample waiting there gives up),
-    // then hold the thread between samples. RequestHold only asks (so a filter can ask all its
-    // pins before waking a shared reader); AwaitHeld returns once the thread pushes nothing.
-    void RequestHold();
+    // then hold the thread between samples (a stop holds without the flush). RequestHold only asks (so a
+    // filter can ask all its pins before waking a shared reader); AwaitHeld returns once the thread pushes
+    // nothing.
+    void RequestHold(bool flushDownstream = true);
     void AwaitHeld();
     // The second half: EndFlush downstream, a new segment from `start` (source time of the
     // samples stamped 0 from now on), and the thread goes on, even after an end of stream.
