@@ -152,6 +152,14 @@ bool TimeShiftReader::findKeyFrame(int64_t position, IndexEntry& found) {
         }
         if (have) return true;
     }
+    // The segment went while we looked (the window moved on): the oldest key frame still there.
+    for (const BufferSegment& s : m.segments) {
+        auto entries = BufferManifest::readIndex(BufferManifest::indexPath(m_path, s.number));
+        if (!entries.empty()) {
+            found = entries.front();
+            return true;
+        }
+    }
     return false;
 }
 
