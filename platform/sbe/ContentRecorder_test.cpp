@@ -1,0 +1,139 @@
+#include "platform/sbe/ContentRecorder.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/com/ClassRegistry.h"
+#include "platform/graph/GraphTestSupport.h"
+#include "platform/sbe/SbeClasses.h"
+#include "platform/sbe/SbeTestSupport.h"
+#include "platform/sbe/StreamBufferSource.h"
+
+using namespace sbetest;
+
+namespace {
+
+bool stopped(IMSVidStreamBufferRecordingControl* r) {
+    VARIANT_BOOL s = VARIANT_FALSE;
+    return SUCCEEDED(r->get_RecordingStopped(&s)) && s == VARIANT_TRUE;
+}
+
+ComPtr<IMSVidStreamBufferRecordingControl> recorder(StreamBufferSink* sink, const std::string& file) {
+    std::wstring wide(file.begin(), file.end());
+    CComBSTR name(wide.c_str());
+    ComPtr<IMSVidStreamBufferRecordingControl> r;
+    EXPECT_EQ(S_OK, sink->get_ContentRecorder(name.m_str, &r));
+    return r;
+}
+
+// A recording asked for 6 s holds the programme alone, plays without a decoding error and
+// lasts 6 s; one stopped at once is still a whole file.
+TEST(ContentRecorder, RecordingIsPlayableAndAsLongAsAsked) {
+    SbeWorld world;
+    auto stream = world.tune(kDvbtTuner, 474000, 10.0);
+    ASSERT_TRUE(stream);
+    auto sink = world.startSink(stream, {4165, -1, -1});
+    ASSERT_TRUE(waitForPosition(sink.Get(), 2 * kSecond));
+    std::string timed = world.folder / "six.dvr-ms";
+    std::string atOnce = world.folder / "at-once.dvr-ms";
+    auto six = recorder(sink.Get(), timed);
+    auto other = recorder(sink.Get(), atOnce);
+    ASSERT_TRUE(six && other);
+    ASSERT_EQ(S_OK, six->put_StopTime(6));
+    ASSERT_EQ(S_OK, six->put_StartTime(0));
+    ASSERT_EQ(S_OK, other->put_StartTime(0));
+    EXPECT_EQ(E_UNEXPECTED, other->put_StartTime(0));
+    ASSERT_TRUE(waitUntil([&] { return stopped(six.Get()); }));
+    VARIANT_BOOL started = VARIANT_FALSE;
+    EXPECT_EQ(S_OK, six->get_RecordingStarted(&started));
+    EXPECT_EQ(VARIANT_TRUE, started);
+    EXPECT_FALSE(stopped(other.Get()));
+    EXPECT_EQ(S_OK, other->put_StopTime(0));
+    EXPECT_TRUE(stopped(other.Get()));
+
+    EXPECT_EQ("program=4165;0x201=mpeg2video;0x202=mp2;", probeLayout(timed));
+    double seconds = probeDuration(timed);
+    EXPECT_GT(seconds, 5.5);
+    EXPECT_LT(seconds, 6.6);
+    EXPECT_EQ("", run("ffmpeg -nostdin -v error -i '" + timed + "' -f null - 2>&1"));
+    EXPECT_EQ("program=4165;0x201=mpeg2video;0x202=mp2;", probeLayout(atOnce));
+    EXPECT_EQ("", run("ffmpeg -nostdin -v error -i '" + atOnce + "' -f null - 2>&1"));
+}
+
+TEST(ContentRecorder, RefusalsAreClear) {
+    SbeWorld world;
+    ScopedCaptureLog capture;
+    ComPtr<StreamBufferSink> idle;
+    idle.Attach(CreateComObject<StreamBufferSink>());
+    CComBSTR name(L"/tmp/never.dvr-ms");
+    ComPtr<IMSVidStreamBufferRecordingControl> r;
+    EXPECT_EQ(E_UNEXPECTED, idle->get_ContentRecorder(name.m_str, &r));  // nothing is written yet
+    EXPECT_EQ(E_INVALIDARG, idle->get_ContentRecorder(nullptr, &r));
+
+    auto stream = world.tune(kDvbtTuner, 474000, 10.0);
+    ASSERT_TRUE(stream);
+    auto sink = world.startSink(stream, {});
+    std::string nowhere = world.folder / "missing/folder/rec.dvr-ms";
+    auto bad = recorder(sink.Get(), nowhere);
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), bad->put_StartTime(0));
+    EXPECT_TRUE(stopped(bad.Get()));
+    std::wstring wide(nowhere.begin(), nowhere.end());
+    EXPECT_TRUE(
+        capture.log->contains(L"ContentRecorder: cannot create " + wide + L": No such file or directory", 1));
+    EXPECT_EQ(E_INVALIDARG, bad->put_StopTime(-1));
+    EXPECT_EQ(E_INVALIDARG, bad->put_StartTime(-5));
+}
+
+// What the Video Control and the read-back graph create by class, and the interfaces they ask
+// for on each object.
+TEST(SbeClasses, CreatedByClassWithTheirInterfaces) {
+    SbeWorld world;
+    RegisterSbeClasses();
+    const DWORD all = 0x17;
+    ComPtr<IStreamBufferInitialize> config;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_StreamBufferConfig, nullptr, all, IID_IStreamBufferInitialize,
+                                     reinterpret_cast<void**>(&config)));
+    EXPECT_EQ(S_OK, config->SetHKEY(world.key));
+    ComPtr<IStreamBufferConfigure3> configure;
+    ASSERT_EQ(S_OK, config.As(&configure));
+    EXPECT_EQ(S_OK, configure->SetNamespace(nullptr));
+
+    ComPtr<IMSVidStreamBufferSink> sink;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MSVidStreamBufferSink, nullptr, all, IID_IMSVidStreamBufferSink,
+                                     reinterpret_cast<void**>(&sink)));
+    ComPtr<IUnknown> sbe;
+    ASSERT_EQ(S_OK, sink->get_SBESink(&sbe));
+    ComPtr<IStreamBufferSink> bufferSink;
+    ComPtr<IStreamBufferInitialize> init;
+    EXPECT_EQ(S_OK, sbe.As(&bufferSink));
+    ASSERT_EQ(S_OK, sbe.As(&init));
+    EXPECT_EQ(S_OK, init->SetHKEY(world.key));
+    EXPECT_EQ(E_INVALIDARG, init->SetHKEY(nullptr));
+    EXPECT_EQ(S_OK, SelectStreamBufferProgram(sbe.Get(), {4164, -1, -1}));
+    // The input the Video Control connects a transport stream to.
+    ComPtr<IBaseFilter> filter;
+    ASSERT_EQ(S_OK, sink.As(&filter));
+    ComPtr<IPin> input;
+    ASSERT_EQ(S_OK, filter->FindPin(L"Input", &input));
+    CMediaType ts;
+    ts.majortype = MEDIATYPE_Stream;
+    ts.subtype = MEDIASUBTYPE_MPEG2_TRANSPORT;
+    EXPECT_EQ(S_OK, input->QueryAccept(&ts));
+    ts.subtype = MEDIASUBTYPE_MPEG2_VIDEO;
+    EXPECT_NE(S_OK, input->QueryAccept(&ts));
+
+    ComPtr<IStreamBufferSource> source;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_StreamBufferSource, nullptr, all, IID_IStreamBufferSource,
+                                     reinterpret_cast<void**>(&source)));
+    ComPtr<IStreamBufferMediaSeeking> seeking;
+    ComPtr<IFileSourceFilter> file;
+    ComPtr<IStreamBufferInitialize> sourceInit;
+    EXPECT_EQ(S_OK, source.As(&seeking));
+    EXPECT_EQ(S_OK, source.As(&sourceInit));
+    ASSERT_EQ(S_OK, source.As(&file));
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), file->Load(L"/nonexistent/SBErec1.asf", nullptr));
+    LONGLONG earliest = 0, latest = 0;
+    EXPECT_EQ(E_UNEXPECTED, seeking->GetAvailable(&earliest, &latest));
+}
+
+}  // namespace
