@@ -285,6 +285,11 @@ private:
             if (v.provider.size() > 200) fail(s, "provider name longer than 200 bytes");
             v.lcn = int(number(s, "lcn", false, -1, 0, 1023));
             v.type = int(number(s, "type", false, 1, 1, 255));
+            if (s->Attribute("format")) {
+                v.format = s->Attribute("format");
+                if (v.format != "sd" && v.format != "hd")
+                    fail(s, "\"format\" must be sd or hd, not \"" + v.format + "\"");
+            }
             if (m.system == AirSystem::ATSC) {
                 v.major = int(number(s, "major", true, 0, 1, 99));
                 v.minor = int(number(s, "minor", true, 0, 0, 999));

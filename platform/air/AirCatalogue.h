@@ -51,6 +51,9 @@ struct AirService {
     int type = 1;  // digital television
     int major = -1;
     int minor = -1;
+    // Picture the generator makes: "sd" (MPEG-2, 720x576 interlaced at 25 fps, or 720x480 at
+    // 29.97 fps on ATSC) or "hd" (1920x1080 interlaced: H.264 on DVB-T, MPEG-2 on ATSC).
+    std::string format = "sd";
     int line = 0;
 };
 

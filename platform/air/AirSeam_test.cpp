@@ -220,3 +220,58 @@ TEST(AirSeam, RealCapturesLoopWithoutBrokenSections) {
         }
     }
 }
+
+TEST(AirSeam, GeneratedClipsLoopWithoutAGapInSoundOrPictures) {
+    const std::string demo = std::string(SKYVANE_BINARY_DIR) + "/data/demo/";
+    for (const char* name : {"dvbt-474000.ts", "atsc-22.ts", "analog-3.ts"}) {
+        std::string error;
+        auto clip = AirClip::load(demo + name, 0, error);
+        ASSERT_TRUE(clip) << error;
+        // Made whole by the generator: nothing to cut.
+        EXPECT_EQ(0u, clip->seamTrim().packetsRemoved) << name;
+        std::map<uint16_t, std::vector<int64_t>> pts;   // per PID, in sending order
+        std::map<uint16_t, std::vector<size_t>> bytes;  // payload bytes of each PES
+        std::map<uint16_t, uint8_t> streamId;
+        AirLoopCursor cursor(clip);
+        uint8_t p[188];
+        for (size_t i = 0; i < clip->packetCount() * 5 / 2; ++i) {
+            cursor.next(p);
+            size_t off = tspacket::payloadOffset(p);
+            if (!tspacket::payloadStart(p) || !off || p[off] != 0 || p[off + 1] != 0 || p[off + 2] != 1)
+                continue;
+            tspacket::PesTimes t = tspacket::findPesTimes(p);
+            if (!t.ptsAt) continue;
+            uint16_t pid = tspacket::pid(p);
+            streamId[pid] = p[off + 3];
+            pts[pid].push_back(tspacket::readTimestamp(p + t.ptsAt));
+            size_t length = (size_t(p[off + 4]) << 8) | p[off + 5];
+            bytes[pid].push_back(length ? length - 3 - p[off + 8] : 0);
+        }
+        ASSERT_FALSE(pts.empty()) << name;
+        for (auto& entry : pts) {
+            const auto& v = entry.second;
+            bool video = (streamId[entry.first] & 0xF0) == 0xE0;
+            bool ac3 = streamId[entry.first] == 0xBD;
+            // 90 kHz ticks per audio frame (1536 or 1152 samples at 48 kHz) or per picture.
+            double step = video ? (std::string(name).find("atsc") == 0 ? 3003.0 : 3600.0)
+                          : ac3 ? 2880.0
+                                : 2160.0;
+            // Sound frames have a fixed size (AC-3 at 384 kbit/s, MPEG layer II at 192 kbit/s).
+            size_t frameBytes = ac3 ? 1536 : 576;
+            ASSERT_GT(v.size(), 10u) << name;
+            for (size_t k = 1; k < v.size(); ++k) {
+                double d = double(v[k] - v[k - 1]);
+                if (video) {
+                    // 24 pictures at 29.97 fps last 0.8 ms longer than the 25 AC-3 frames they loop with.
+                    EXPECT_NEAR(step, d, 300.0) << name << " PID " << entry.first << " picture " << k;
+                } else {
+                    // Each PES packet holds a few sound frames: the next one starts right after them.
+                    const auto& b = bytes[entry.first];
+                    ASSERT_EQ(0u, b[k - 1] % frameBytes) << name;
+                    EXPECT_EQ(step * double(b[k - 1] / frameBytes), d)
+                        << name << " PID " << entry.first << " PES " << k;
+                }
+            }
+        }
+    }
+}

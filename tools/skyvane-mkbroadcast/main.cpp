@@ -8,6 +8,10 @@
 
 #include <sys/stat.h>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "base/Text.h"
 #include "platform/air/AirClip.h"
 #include "tools/skyvane-mkbroadcast/CaptureServices.h"
@@ -113,6 +117,8 @@ void list(const AirCatalogue& c) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The encoders' statistics are not for the user; their errors are.
+    av_log_set_level(AV_LOG_ERROR);
     bool listOnly = false;
     std::string path;
     for (int i = 1; i < argc; ++i) {
