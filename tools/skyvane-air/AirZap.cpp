@@ -135,7 +135,7 @@ bool AirZap::run(const AirZapOptions& options, const PacketSink& packets, const 
         size_t got = 0;
         AirConsumer::Read r = reader->read(buffer.data(), 1024, got, waitMs);
         if (got) {
-            if (result.firstPacketMs < 0) result.firstPacketMs = now;
+            if (result.firstPacketMs < 0) result.firstPacketMs = tuner->msSinceTune();
             result.packets += got;
             ok = packets(buffer.data(), got);
             if (!ok) error = "cannot write the stream";
