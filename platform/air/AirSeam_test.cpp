@@ -53,7 +53,8 @@ std::vector<uint8_t> tsPacket(uint16_t pid, bool start, uint8_t cc, const std::v
     } else {
         p[3] = uint8_t(0x10 | cc);
     }
-    std::memcpy(p.data() + at, payload.data(), std::min(payload.size(), size_t(188) - at));
+    if (!payload.empty())
+        std::memcpy(p.data() + at, payload.data(), std::min(payload.size(), size_t(188) - at));
     return p;
 }
 
