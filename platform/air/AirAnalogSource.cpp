@@ -34,7 +34,8 @@ bool AirAnalogSource::next(AirPicture& picture, int maxWaitMs) {
     int count = int(samplesDue - samplesDone_);
     picture.pcm.assign(size_t(count) * 2, 0);
     if (channel >= 0) {
-        AirTestCard card(width_, height_, channel, channel, 440.0 + 10.0 * channel);
+        AirTestCard card = AirTestCard::analogChannel(width_, height_, channel);
+        card.setFrameRate(fps_, 1);
         uint8_t* y = picture.i420.data();
         uint8_t* u = y + luma;
         uint8_t* v = u + luma / 4;

@@ -62,7 +62,36 @@ void AirBroadcast::setInstance(std::shared_ptr<AirBroadcast> broadcast) {
 }
 
 void AirBroadcast::setSpeed(double speed) {
-    if (speed >= 0.01 && speed <= 1000.0) speed_ = speed;
+    if (!(speed >= 0.01 && speed <= 1000.0)) return;
+    std::lock_guard<std::mutex> lock(clockMutex_);
+    // The clock keeps the time it has reached and runs on at the new rate.
+    clockMs_ = elapsedMsLocked();
+    clockWall_ = std::chrono::steady_clock::now();
+    speed_ = speed;
+}
+
+double AirBroadcast::elapsedMsLocked() const {
+    if (manualClock_) return clockMs_;
+    double wall =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - clockWall_).count();
+    return clockMs_ + wall * speed_.load();
+}
+
+double AirBroadcast::nowMs() const {
+    std::lock_guard<std::mutex> lock(clockMutex_);
+    return elapsedMsLocked();
+}
+
+void AirBroadcast::setManualClock(bool manual) {
+    std::lock_guard<std::mutex> lock(clockMutex_);
+    clockMs_ = elapsedMsLocked();
+    clockWall_ = std::chrono::steady_clock::now();
+    manualClock_ = manual;
+}
+
+void AirBroadcast::advanceMs(double ms) {
+    std::lock_guard<std::mutex> lock(clockMutex_);
+    if (manualClock_ && ms > 0) clockMs_ += ms;
 }
 
 std::shared_ptr<AirTuner> AirBroadcast::tuner(const std::wstring& nameOrPath) {
@@ -93,9 +122,7 @@ std::shared_ptr<const AirClip> AirBroadcast::clip(const AirMultiplex& m, std::st
 }
 
 int64_t AirBroadcast::airTicks() const {
-    auto elapsed = std::chrono::steady_clock::now() - origin_;
-    double seconds = std::chrono::duration<double>(elapsed).count();
-    return int64_t(seconds * speed() * double(tspacket::kClockHz));
+    return int64_t(nowMs() * double(tspacket::kClockHz / 1000));
 }
 
 int32_t AirBroadcast::setTopBoxTuneToChannel(int channel) {

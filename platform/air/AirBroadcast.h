@@ -34,6 +34,13 @@ public:
     double speed() const { return speed_.load(); }
     void setSpeed(double speed);
 
+    // Broadcast time since the air came up, in ms: wall time times the speed factor. Signal
+    // readings follow this clock; a test can stop it and move it on by hand, so that lock
+    // times and faults are reached without waiting (streams keep their own pace).
+    double nowMs() const;
+    void setManualClock(bool manual);
+    void advanceMs(double ms);
+
     // The one tuner object of a tuner device (by friendly name or device path); null when the
     // catalogue has no such tuner.
     std::shared_ptr<AirTuner> tuner(const std::wstring& nameOrPath);
@@ -52,7 +59,12 @@ private:
 
     std::unique_ptr<AirCatalogue> catalogue_;
     std::atomic<double> speed_{1.0};
-    std::chrono::steady_clock::time_point origin_ = std::chrono::steady_clock::now();
+    double elapsedMsLocked() const;
+
+    mutable std::mutex clockMutex_;
+    std::chrono::steady_clock::time_point clockWall_ = std::chrono::steady_clock::now();
+    double clockMs_ = 0;
+    bool manualClock_ = false;
     std::atomic<int> stbChannel_{0};
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<const AirClip>> clips_;

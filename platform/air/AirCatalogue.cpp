@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
@@ -79,6 +80,80 @@ bool flag(const XMLElement* e, const char* name, bool fallback) {
     if (!std::strcmp(v, "yes") || !std::strcmp(v, "true") || !std::strcmp(v, "1")) return true;
     if (!std::strcmp(v, "no") || !std::strcmp(v, "false") || !std::strcmp(v, "0")) return false;
     fail(e, std::string("\"") + name + "\" must be yes or no: \"" + v + "\"");
+}
+
+// Whole decimal number inside [lo, hi] from s[from, to); false when it is not one.
+bool wholeNumber(const std::string& s, long long lo, long long hi, long long& out) {
+    if (s.empty() || s.size() > 12) return false;
+    size_t i = s[0] == '-' ? 1 : 0;
+    if (i == s.size()) return false;
+    for (size_t k = i; k < s.size(); ++k)
+        if (s[k] < '0' || s[k] > '9') return false;
+    out = std::strtoll(s.c_str(), nullptr, 10);
+    return out >= lo && out <= hi;
+}
+
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (true) {
+        size_t at = s.find(sep, start);
+        parts.push_back(s.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        if (at == std::string::npos) return parts;
+        start = at + 1;
+    }
+}
+
+constexpr long long kMaxFaultMs = 86400000;  // a day of broadcast
+
+// "86" (steady) or "0:86,2000:40,5000:86" (ms after tuning : value), times rising.
+AirCurve curve(const XMLElement* e, const char* name, int fallback) {
+    AirCurve c;
+    const char* v = e->Attribute(name);
+    if (!v) {
+        c.points.push_back({0, fallback});
+        return c;
+    }
+    std::string text = v;
+    long long value;
+    if (wholeNumber(text, 0, 100, value)) {
+        c.points.push_back({0, int(value)});
+        return c;
+    }
+    for (const std::string& point : split(text, ',')) {
+        size_t colon = point.find(':');
+        long long ms;
+        if (colon == std::string::npos || !wholeNumber(point.substr(0, colon), 0, kMaxFaultMs, ms) ||
+            !wholeNumber(point.substr(colon + 1), 0, 100, value))
+            fail(e, std::string("\"") + name + "\" must be 0..100 or a list of MS:VALUE points: \"" + text +
+                        "\"");
+        if (!c.points.empty() && ms <= c.points.back().first)
+            fail(e, std::string("\"") + name + "\" times must rise: \"" + text + "\"");
+        c.points.push_back({int(ms), int(value)});
+    }
+    return c;
+}
+
+// "2000-3500,8000-9000": the signal is gone from 2 s to 3.5 s after tuning, and again later;
+// "5000-" never comes back.
+std::vector<std::pair<int, int>> dropouts(const XMLElement* e) {
+    std::vector<std::pair<int, int>> list;
+    const char* v = e->Attribute("dropout");
+    if (!v) return list;
+    std::string text = v;
+    for (const std::string& range : split(text, ',')) {
+        size_t dash = range.find('-');
+        long long from, to = -1;
+        bool ok = dash != std::string::npos && wholeNumber(range.substr(0, dash), 0, kMaxFaultMs, from);
+        if (ok && dash + 1 < range.size())
+            ok = wholeNumber(range.substr(dash + 1), 0, kMaxFaultMs, to) && to > from;
+        if (ok && !list.empty() && (list.back().second < 0 || from < list.back().second)) ok = false;
+        if (!ok)
+            fail(e, "\"dropout\" must be rising FROM-TO ranges in ms after tuning (TO may be left out): \"" +
+                        text + "\"");
+        list.push_back({int(from), int(to)});
+    }
+    return list;
 }
 
 const std::map<std::string, AirDeviceCategory> kCategories = {
@@ -179,9 +254,14 @@ private:
         if (file.empty()) fail(e, "\"file\" is empty");
         m.file = file[0] == '/' ? file : folder_ + file;
         if (requireFiles_ && !fileExists(m.file)) fail(e, "transport stream file not found: " + m.file);
-        m.strength = int(number(e, "strength", false, 80, 0, 100));
-        m.quality = int(number(e, "quality", false, 80, 0, 100));
-        m.lockMs = int(number(e, "lock", false, 300, 0, 10000));
+        m.strengthCurve = curve(e, "strength", 80);
+        m.qualityCurve = curve(e, "quality", 80);
+        m.strength = m.strengthCurve.at(0);
+        m.quality = m.qualityCurve.at(0);
+        const char* lockText = e->Attribute("lock");
+        m.neverLocks = lockText && std::string(lockText) == "never";
+        m.lockMs = m.neverLocks ? 0 : int(number(e, "lock", false, 300, 0, 10000));
+        m.dropouts = dropouts(e);
         m.bitrate = number(e, "bitrate", false, 0, 8000, 200000000);
         m.transportStreamId = int(number(e, "tsid", false, 1, 0, 65535));
         m.originalNetworkId = int(number(e, "onid", false, 1, 0, 65535));
@@ -205,14 +285,18 @@ private:
             if (v.provider.size() > 200) fail(s, "provider name longer than 200 bytes");
             v.lcn = int(number(s, "lcn", false, -1, 0, 1023));
             v.type = int(number(s, "type", false, 1, 1, 255));
+            if (s->Attribute("format")) {
+                v.format = s->Attribute("format");
+                if (v.format != "sd" && v.format != "hd")
+                    fail(s, "\"format\" must be sd or hd, not \"" + v.format + "\"");
+            }
             if (m.system == AirSystem::ATSC) {
                 v.major = int(number(s, "major", true, 0, 1, 99));
                 v.minor = int(number(s, "minor", true, 0, 0, 999));
             }
             m.services.push_back(v);
         }
-        if (m.system != AirSystem::Analog && m.services.empty())
-            fail(e, "a multiplex needs at least one <service>");
+        // A DVB-T or ATSC multiplex without services is a capture, played with its own tables.
         for (const XMLElement* c = e->FirstChildElement(); c; c = c->NextSiblingElement())
             if (std::strcmp(c->Name(), "service") && std::strcmp(c->Name(), "alternate"))
                 fail(c, std::string("unknown element <") + c->Name() + ">");
@@ -283,6 +367,35 @@ private:
     std::set<std::string> paths_;
     const XMLElement* stbElement_ = nullptr;
 };
+
+int AirCurve::at(double ms) const {
+    if (points.empty()) return 0;
+    if (ms <= points.front().first) return points.front().second;
+    for (size_t i = 1; i < points.size(); ++i) {
+        const auto& a = points[i - 1];
+        const auto& b = points[i];
+        if (ms < b.first) {
+            double f = (ms - a.first) / double(b.first - a.first);
+            return int(std::lround(a.second + f * (b.second - a.second)));
+        }
+    }
+    return points.back().second;
+}
+
+AirSignal AirMultiplex::signalAt(double ms) const {
+    AirSignal s;
+    double since = 0;  // when the signal last came (back)
+    for (const auto& d : dropouts) {
+        if (ms < d.first) break;
+        if (d.second < 0 || ms < d.second) return s;  // gone: nothing at all
+        since = d.second;
+    }
+    s.present = true;
+    s.strength = strengthCurve.points.empty() ? strength : strengthCurve.at(ms);
+    s.locked = !neverLocks && ms - since >= lockMs;
+    if (s.locked) s.quality = qualityCurve.points.empty() ? quality : qualityCurve.at(ms);
+    return s;
+}
 
 std::vector<int> AirMultiplex::receivedAtKHz() const {
     std::vector<int> v;

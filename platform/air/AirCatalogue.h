@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tinyxml2 {
@@ -27,6 +28,21 @@ struct AirDevice {
 
 enum class AirSystem { DVBT, ATSC, Analog };
 
+// What a tuner reports about the signal it receives.
+struct AirSignal {
+    bool present = false;
+    bool locked = false;
+    int strength = 0;  // 0..100
+    int quality = 0;   // 0..100, 0 until locked
+};
+
+// A value that changes with the time since tuning: points (ms, value), joined by straight
+// lines, the first value before the first point and the last after the last.
+struct AirCurve {
+    std::vector<std::pair<int, int>> points;
+    int at(double ms) const;
+};
+
 struct AirService {
     int serviceId = 0;
     std::string name;
@@ -35,6 +51,9 @@ struct AirService {
     int type = 1;  // digital television
     int major = -1;
     int minor = -1;
+    // Picture the generator makes: "sd" (MPEG-2, 720x576 interlaced at 25 fps, or 720x480 at
+    // 29.97 fps on ATSC) or "hd" (1920x1080 interlaced: H.264 on DVB-T, MPEG-2 on ATSC).
+    std::string format = "sd";
     int line = 0;
 };
 
@@ -48,9 +67,16 @@ struct AirMultiplex {
     // Received at nominal + offset instead of nominal (a transmitter off its raster).
     int offsetKHz = 0;
     std::string file;  // absolute path of the clip
-    int strength = 0;
+    int strength = 0;  // at the moment of tuning (the first point of a curve)
     int quality = 0;
     int lockMs = 0;
+    // Signal faults, in broadcast milliseconds after tuning: the signal is there but never
+    // locks; it drops out (nothing at all) during [from, to) and must lock again after each
+    // dropout; strength and quality follow curves.
+    bool neverLocks = false;
+    std::vector<std::pair<int, int>> dropouts;  // to == -1: never comes back
+    AirCurve strengthCurve;
+    AirCurve qualityCurve;
     long long bitrate = 0;  // for clips without a PCR; 0 = default
     // Service information the generator writes into the clip.
     int transportStreamId = 0;
@@ -65,6 +91,11 @@ struct AirMultiplex {
     std::vector<AirService> services;
     int line = 0;
 
+    // A real capture, played as it is: the generator never writes it.
+    bool capture() const { return system != AirSystem::Analog && services.empty(); }
+
+    // What a tuner set to this multiplex reports `msSinceTune` broadcast milliseconds after tuning.
+    AirSignal signalAt(double msSinceTune) const;
     // Frequencies (kHz) at which a DVB-T receiver finds this multiplex.
     std::vector<int> receivedAtKHz() const;
     std::wstring describe() const;

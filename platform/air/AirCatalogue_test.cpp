@@ -125,8 +125,20 @@ TEST(AirCatalogue, BadCataloguesNameTheLine) {
          "name=\"x\"/>\n"
          "<service id=\"1\" name=\"y\"/></dvbt></broadcast>",
          "line 4: service id 1 is used twice"},
-        {"<broadcast>\n<dvbt frequency=\"474000\" bandwidth=\"8\" file=\"a.ts\"/></broadcast>",
-         "line 2: a multiplex needs at least one <service>"},
+        {"<broadcast>\n<dvbt frequency=\"474000\" bandwidth=\"8\" file=\"a.ts\" lock=\"soon\"/></broadcast>",
+         "line 2: \"lock\" is not a number: \"soon\""},
+        {"<broadcast>\n<atsc channel=\"22\" file=\"a.ts\" dropout=\"3000-2000\"/></broadcast>",
+         "line 2: \"dropout\" must be rising FROM-TO ranges"},
+        {"<broadcast>\n<atsc channel=\"22\" file=\"a.ts\" dropout=\"1000-,2000-3000\"/></broadcast>",
+         "line 2: \"dropout\" must be rising FROM-TO ranges"},
+        {"<broadcast>\n<atsc channel=\"22\" file=\"a.ts\" dropout=\"1000-2000,1500-3000\"/></broadcast>",
+         "line 2: \"dropout\" must be rising FROM-TO ranges"},
+        {"<broadcast>\n<analog channel=\"3\" file=\"a.ts\" strength=\"0:80,0:40\"/></broadcast>",
+         "line 2: \"strength\" times must rise"},
+        {"<broadcast>\n<analog channel=\"3\" file=\"a.ts\" quality=\"0:80,500:101\"/></broadcast>",
+         "line 2: \"quality\" must be 0..100 or a list of MS:VALUE points"},
+        {"<broadcast>\n<analog channel=\"3\" file=\"a.ts\" strength=\"-\"/></broadcast>",
+         "line 2: \"strength\" must be 0..100"},
         {std::string("<broadcast><devices>\n") + kTuner + "\n" + kTuner + "</devices></broadcast>",
          "line 3: device path"},
         {"<broadcast><devices>\n<device category=\"camera\" name=\"c\" path=\"a#b\"/></devices></broadcast>",
@@ -177,6 +189,48 @@ TEST(AirCatalogue, ClipsAreOptionalWhileGenerating) {
     ASSERT_EQ(1u, c->multiplexes().size());
     // Clip names are relative to the catalogue's folder.
     EXPECT_EQ(cat.path().substr(0, cat.path().rfind('/') + 1) + "later.ts", c->multiplexes()[0].file);
+}
+
+TEST(AirCatalogue, SignalFaultsFollowTheTimeSinceTuning) {
+    Catalogue cat(
+        "<broadcast>"
+        "<dvbt frequency=\"474000\" bandwidth=\"8\" file=\"a.ts\" lock=\"400\" dropout=\"2000-3000,6000-\""
+        " strength=\"0:80,1000:40,1500:60\" quality=\"70\"/>"
+        "<atsc channel=\"22\" file=\"b.ts\" lock=\"never\" strength=\"55\"/>"
+        "</broadcast>");
+    std::string error;
+    auto c = AirCatalogue::load(cat.path(), false, error);
+    ASSERT_TRUE(c) << error;
+    const AirMultiplex& m = *c->findDvbt(474000, 8);
+    EXPECT_TRUE(m.capture());
+    struct Reading {
+        double ms;
+        bool present, locked;
+        int strength, quality;
+    } expected[] = {
+        // Strength falls in a straight line from 80 to 40 over the first second, then rises to 60.
+        {0, true, false, 80, 0},    {399, true, false, 64, 0},  {400, true, true, 64, 70},
+        {500, true, true, 60, 70},  {1250, true, true, 50, 70}, {1999, true, true, 60, 70},
+        {2000, false, false, 0, 0}, {2999, false, false, 0, 0},  // gone
+        {3000, true, false, 60, 0}, {3399, true, false, 60, 0},  // back, locking again
+        {3400, true, true, 60, 70}, {5999, true, true, 60, 70}, {6000, false, false, 0, 0},
+        {1e9, false, false, 0, 0},  // never comes back
+    };
+    for (const Reading& r : expected) {
+        AirSignal s = m.signalAt(r.ms);
+        EXPECT_EQ(r.present, s.present) << r.ms;
+        EXPECT_EQ(r.locked, s.locked) << r.ms;
+        EXPECT_EQ(r.strength, s.strength) << r.ms;
+        EXPECT_EQ(r.quality, s.quality) << r.ms;
+    }
+    const AirMultiplex& never = *c->findAtsc(22);
+    for (double ms : {0.0, 500.0, 1e7}) {
+        AirSignal s = never.signalAt(ms);
+        EXPECT_TRUE(s.present);
+        EXPECT_FALSE(s.locked);
+        EXPECT_EQ(55, s.strength);
+        EXPECT_EQ(0, s.quality);
+    }
 }
 
 TEST(AirCatalogue, EnvironmentOrInstallDirNamesTheCatalogue) {

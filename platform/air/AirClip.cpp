@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/air/AirSeam.h"
 #include "platform/air/TsPacket.h"
 
 namespace {
@@ -65,6 +66,7 @@ std::shared_ptr<const AirClip> AirClip::fromBytes(const std::vector<uint8_t>& b,
         error = "no transport stream packets found";
         return nullptr;
     }
+    clip->seamTrim_ = trimToWholeUnits(clip->data_);
     clip->times_.resize(n);
     for (size_t i = 0; i < n; ++i) {
         const uint8_t* p = clip->packet(i);

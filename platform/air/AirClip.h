@@ -7,13 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/air/AirSeam.h"
+
 class AirClip {
 public:
     // Clips without a usable PCR are sent at this rate unless the catalogue gives another.
     static constexpr int64_t kDefaultBitrate = 2000000;
 
     // Reads a file of 188-, 192- or 204-byte packets; bytes outside whole packets that start
-    // with the sync byte are skipped. Null and a message in `error` when nothing usable is in it.
+    // with the sync byte are skipped. The ends are trimmed to whole sections and PES packets. Null and a
+    // message in `error` when nothing usable is in it.
     static std::shared_ptr<const AirClip> load(const std::string& path, int64_t fallbackBitrate,
                                                std::string& error);
     static std::shared_ptr<const AirClip> fromBytes(const std::vector<uint8_t>& bytes,
@@ -34,6 +37,8 @@ public:
     double bitrate() const;
     // Index of the first packet due at or after `ticks` (packetCount() when none).
     size_t firstPacketAtOrAfter(int64_t ticks) const;
+    // What was cut at the clip's ends so that each pass carries whole units only.
+    const AirSeamTrim& seamTrim() const { return seamTrim_; }
 
 private:
     AirClip() = default;
@@ -45,4 +50,5 @@ private:
     std::vector<uint16_t> pids_;
     int64_t loopTicks_ = 0;
     int pcrPid_ = -1;
+    AirSeamTrim seamTrim_;
 };

@@ -12,7 +12,11 @@ constexpr size_t kBatch = 64;
 }
 
 AirStream::AirStream(std::shared_ptr<const AirClip> clip, double speed, int64_t phaseTicks, int lockDelayMs)
-    : clip_(std::move(clip)), speed_(speed > 0 ? speed : 1.0) {
+    : AirStream(std::move(clip), speed, phaseTicks, lockDelayMs, nullptr) {}
+
+AirStream::AirStream(std::shared_ptr<const AirClip> clip, double speed, int64_t phaseTicks, int lockDelayMs,
+                     Receiving receiving)
+    : clip_(std::move(clip)), speed_(speed > 0 ? speed : 1.0), receiving_(std::move(receiving)) {
     thread_ = std::thread(&AirStream::run, this, phaseTicks, lockDelayMs);
 }
 
@@ -62,13 +66,17 @@ void AirStream::run(int64_t phaseTicks, int lockDelayMs) {
     using Clock = std::chrono::steady_clock;
     auto origin = Clock::now() + std::chrono::milliseconds(lockDelayMs > 0 ? lockDelayMs : 0);
     AirLoopCursor cursor(clip_, phaseTicks);
+    // Packet times count from lock; faults are declared from the moment of tuning.
+    const double lockMs = double(lockDelayMs > 0 ? lockDelayMs : 0) * speed_;
     std::vector<uint8_t> batch(kBatch * tspacket::kSize);
     auto dueAt = [&](int64_t ticks) {
         double ns = double(ticks) * (1e9 / double(tspacket::kClockHz)) / speed_;
         return origin + std::chrono::nanoseconds(int64_t(ns));
     };
+    auto msOf = [&](int64_t ticks) { return lockMs + double(ticks) / double(tspacket::kClockHz / 1000); };
     int64_t due = cursor.next(batch.data());
-    size_t held = 1;  // the first packet of the batch is already taken from the cursor
+    double lastDueMs = lockMs;  // of the newest packet known to be due
+    size_t held = 1;            // the first packet of the batch is already taken from the cursor
     while (!stopping_) {
         auto now = Clock::now();
         if (dueAt(due) > now) {
@@ -77,6 +85,7 @@ void AirStream::run(int64_t phaseTicks, int lockDelayMs) {
                 std::memmove(batch.data(), batch.data() + (held - 1) * tspacket::kSize, tspacket::kSize);
                 held = 1;
             }
+            reachedMs_ = lastDueMs;
             // Waking for every packet would cost more than it is worth: readers get packets in
             // small bursts at most a couple of milliseconds late, as from a real demultiplexer.
             auto wakeAt = std::max(dueAt(due), now + std::chrono::milliseconds(2));
@@ -84,9 +93,16 @@ void AirStream::run(int64_t phaseTicks, int lockDelayMs) {
             wake_.wait_until(lock, wakeAt, [this] { return stopping_.load(); });
             continue;
         }
-        // The packet in the last slot is due: take the next one behind it.
+        lastDueMs = msOf(due);
+        // The packet in the last slot is due. Lost to a signal fault, its slot takes the next.
+        if (receiving_ && !receiving_(lastDueMs)) {
+            due = cursor.next(batch.data() + (held - 1) * tspacket::kSize);
+            continue;
+        }
+        // Take the next one behind it.
         if (held == kBatch) {
             deliver(batch.data(), held);
+            reachedMs_ = lastDueMs;
             held = 0;
         }
         due = cursor.next(batch.data() + held * tspacket::kSize);

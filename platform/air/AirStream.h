@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -19,6 +20,11 @@ public:
     // Starts sending after `lockDelayMs` of wall time (the tuner's time to lock), beginning
     // `phaseTicks` into the clip.
     AirStream(std::shared_ptr<const AirClip> clip, double speed, int64_t phaseTicks, int lockDelayMs);
+    // The same, sending only the packets due while `receiving` (broadcast ms since tuning) says
+    // the tuner is locked: a signal fault leaves a gap in the stream.
+    using Receiving = std::function<bool(double msSinceTune)>;
+    AirStream(std::shared_ptr<const AirClip> clip, double speed, int64_t phaseTicks, int lockDelayMs,
+              Receiving receiving);
     ~AirStream();
     AirStream(const AirStream&) = delete;
     AirStream& operator=(const AirStream&) = delete;
@@ -28,6 +34,9 @@ public:
     void stop(AirEndReason reason);
     bool running() const { return !stopping_.load(); }
     uint64_t packetsSent() const { return sent_.load(); }
+    // Broadcast ms after tuning up to which the stream has handed on (or lost to a fault)
+    // every packet; it lags the clock on a busy machine.
+    double reachedMs() const { return reachedMs_.load(); }
     double speed() const { return speed_; }
     const AirClip& clip() const { return *clip_; }
 
@@ -37,11 +46,13 @@ private:
 
     std::shared_ptr<const AirClip> clip_;
     double speed_;
+    Receiving receiving_;
     std::mutex mutex_;  // guards consumers_ and the wake-up condition
     std::condition_variable wake_;
     std::vector<std::weak_ptr<AirConsumer>> consumers_;
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> sent_{0};
+    std::atomic<double> reachedMs_{0};
     AirEndReason reason_ = AirEndReason::None;
     std::thread thread_;
 };

@@ -1,5 +1,7 @@
 #include "platform/air/AirTuner.h"
 
+#include <cmath>
+
 #include "base/Log.h"
 #include "platform/air/AirBroadcast.h"
 #include "platform/com/Types.h"
@@ -13,8 +15,9 @@ AirTuner::~AirTuner() {
 
 int32_t AirTuner::tuneDvbt(int frequencyKHz, int bandwidthMHz) {
     if (device_.receives != "dvbt") return E_INVALIDARG;
-    if (frequencyKHz < 47000 || frequencyKHz > 862000 || bandwidthMHz < 5 || bandwidthMHz > 8)
-        return E_INVALIDARG;
+    // A bandwidth of -1 is "not given": the tuner finds the multiplex at any bandwidth.
+    if (frequencyKHz < 47000 || frequencyKHz > 862000) return E_INVALIDARG;
+    if (bandwidthMHz != -1 && (bandwidthMHz < 5 || bandwidthMHz > 8)) return E_INVALIDARG;
     return retune(Source::Dvbt, frequencyKHz, bandwidthMHz);
 }
 
@@ -85,12 +88,17 @@ int32_t AirTuner::retune(Source source, int value, int bandwidth) {
         value_ = value;
         bandwidth_ = bandwidth;
         multiplex_ = clip ? m : nullptr;
-        tunedAt_ = std::chrono::steady_clock::now();
-        lockSpeed_ = speed;
+        tunedAtMs_ = broadcast_->nowMs();
         error_ = error;
-        if (clip)
-            stream_ =
-                std::make_shared<AirStream>(clip, speed, broadcast_->airTicks(), int(m->lockMs / speed));
+        if (clip) {
+            // The stream carries only what the tuner receives: nothing before lock, nothing
+            // while the signal is gone or the tuner locks again.
+            AirMultiplex faults = *m;
+            faults.services.clear();
+            stream_ = std::make_shared<AirStream>(
+                clip, speed, broadcast_->airTicks(), int(std::ceil(m->lockMs / speed)),
+                [faults](double msSinceTune) { return faults.signalAt(msSinceTune).locked; });
+        }
     }
     if (old) old->stop(AirEndReason::Retuned);
     if (isDebugEnabled()) {
@@ -119,15 +127,13 @@ void AirTuner::setTopBoxChanged() {
 
 AirSignal AirTuner::signal() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    AirSignal s;
-    if (!multiplex_) return s;
-    s.present = true;
-    s.strength = multiplex_->strength;
-    double elapsedMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - tunedAt_).count();
-    s.locked = elapsedMs * lockSpeed_ >= multiplex_->lockMs;
-    s.quality = s.locked ? multiplex_->quality : 0;
-    return s;
+    if (!multiplex_) return AirSignal();
+    return multiplex_->signalAt(broadcast_->nowMs() - tunedAtMs_);
+}
+
+double AirTuner::msSinceTune() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return multiplex_ ? broadcast_->nowMs() - tunedAtMs_ : 0;
 }
 
 std::shared_ptr<AirStream> AirTuner::stream() const {

@@ -14,13 +14,6 @@
 
 class AirBroadcast;
 
-struct AirSignal {
-    bool present = false;
-    bool locked = false;
-    int strength = 0;  // 0..100
-    int quality = 0;   // 0..100, 0 until locked
-};
-
 class AirTuner {
 public:
     AirTuner(std::shared_ptr<AirBroadcast> broadcast, const AirDevice& device);
@@ -36,7 +29,11 @@ public:
     // Stops reception: the stream ends as lost signal.
     void powerDown();
 
+    // The signal now, at the broadcast's clock (see AirBroadcast::nowMs): faults declared in the
+    // catalogue show as a function of the broadcast time since tuning.
     AirSignal signal() const;
+    // Broadcast milliseconds since the last tune, 0 when nothing is tuned.
+    double msSinceTune() const;
     // The live stream of what is tuned, null when nothing is received. It carries packets
     // from the moment of lock.
     std::shared_ptr<AirStream> stream() const;
@@ -63,7 +60,6 @@ private:
     int bandwidth_ = 0;
     const AirMultiplex* multiplex_ = nullptr;
     std::shared_ptr<AirStream> stream_;
-    std::chrono::steady_clock::time_point tunedAt_;
-    double lockSpeed_ = 1.0;
+    double tunedAtMs_ = 0;  // on the broadcast's clock
     std::string error_;
 };

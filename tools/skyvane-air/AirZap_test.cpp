@@ -1,0 +1,146 @@
+#include "tools/skyvane-air/AirZap.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/air/TsPacket.h"
+
+namespace {
+
+const std::string kDemo = std::string(SKYVANE_BINARY_DIR) + "/data/demo/";
+
+std::shared_ptr<AirBroadcast> demo(double speed) {
+    std::string error;
+    auto b = AirBroadcast::open(kDemo + "broadcast.xml", error);
+    EXPECT_TRUE(b) << error;
+    if (b) b->setSpeed(speed);
+    return b;
+}
+
+// Runs the tool; its exit status, with standard output and error in `out`.
+int tool(const std::string& args, std::string& out) {
+    std::string cmd = std::string(SKYVANE_AIR_TOOL) + " " + args + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(AirZapTarget, ReadsEachSystemAndRefusesMalformedOnes) {
+    AirZapTarget t;
+    std::string error;
+    ASSERT_TRUE(AirZapTarget::parse("dvbt:474000", t, error)) << error;
+    EXPECT_EQ(AirSystem::DVBT, t.system);
+    EXPECT_EQ(474000, t.value);
+    EXPECT_EQ(-1, t.bandwidth);
+    ASSERT_TRUE(AirZapTarget::parse("dvbt:538000:7", t, error));
+    EXPECT_EQ(7, t.bandwidth);
+    ASSERT_TRUE(AirZapTarget::parse("atsc:22", t, error));
+    EXPECT_EQ(AirSystem::ATSC, t.system);
+    ASSERT_TRUE(AirZapTarget::parse("analog:3", t, error));
+    EXPECT_EQ(AirSystem::Analog, t.system);
+    for (const char* bad : {"", "dvbt", "dvbt:", "dvbt:474 MHz", "dvbt:474000:", "dvbt:-5", "atsc:22:1",
+                            "cable:3", "analog:x", "dvbt:99999999999999"}) {
+        EXPECT_FALSE(AirZapTarget::parse(bad, t, error)) << bad;
+        EXPECT_NE(std::string::npos, error.find("dvbt:FREQUENCY_KHZ")) << bad;
+    }
+}
+
+TEST(AirZap, WritesTheTunedMultiplexFromLockOn) {
+    // The reader joins the stream right after tuning; the lock (400 ms, 100 ms of wall time at
+    // speed 4) gives it ample time to be there before the first packet.
+    auto b = demo(4);
+    ASSERT_TRUE(b);
+    AirZapOptions o;
+    std::string parseError;
+    ASSERT_TRUE(AirZapTarget::parse("dvbt:474000", o.target, parseError));
+    o.seconds = 2;
+    std::vector<uint8_t> ts;
+    std::vector<std::pair<double, AirSignal>> readings;
+    AirZapResult r;
+    std::string error;
+    ASSERT_TRUE(AirZap(b).run(
+        o,
+        [&](const uint8_t* p, size_t n) {
+            ts.insert(ts.end(), p, p + n * 188);
+            return true;
+        },
+        [&](double ms, const AirSignal& s) {
+            readings.push_back({ms, s});
+        },
+        r, error))
+        << error;
+    ASSERT_GT(r.packets, 0u);
+    EXPECT_EQ(ts.size(), r.packets * 188);
+    // Nothing arrives before the multiplex locks (400 ms on this one).
+    EXPECT_GE(r.firstPacketMs, 400.0);
+    for (size_t i = 0; i < ts.size(); i += 188) ASSERT_EQ(0x47, ts[i]);
+    ASSERT_GE(readings.size(), 3u);
+    for (const auto& reading : readings) {
+        EXPECT_TRUE(reading.second.present);
+        // The reading is taken just after its time: only clear of the lock moment is it certain.
+        if (reading.first < 395) {
+            EXPECT_FALSE(reading.second.locked) << reading.first;
+        } else if (reading.first >= 400) {
+            EXPECT_TRUE(reading.second.locked) << reading.first;
+        }
+        EXPECT_EQ(86, reading.second.strength);
+    }
+}
+
+TEST(AirZap, NothingOnAirIsNoSignal) {
+    auto b = demo(40);
+    ASSERT_TRUE(b);
+    AirZapOptions o;
+    std::string error;
+    ASSERT_TRUE(AirZapTarget::parse("dvbt:500000", o.target, error));
+    AirZapResult r;
+    EXPECT_FALSE(AirZap(b).run(o, nullptr, nullptr, r, error));
+    EXPECT_EQ("no signal at 500000 kHz", error);
+    ASSERT_TRUE(AirZapTarget::parse("atsc:70", o.target, error));
+    EXPECT_FALSE(AirZap(b).run(o, nullptr, nullptr, r, error));
+    EXPECT_EQ("a atsc tuner cannot tune ATSC channel 70", error);
+}
+
+TEST(SkyvaneAirTool, ExplainsWhatIsWrong) {
+    std::string cat = "--catalogue " + kDemo + "broadcast.xml ";
+    struct Case {
+        std::string args;
+        int status;
+        const char* says;
+    } cases[] = {
+        {"", 2, "--tune is required"},
+        {cat + "--tune dvbt:474000", 2, "give -o FILE.ts, --signal or both"},
+        {cat + "--tune dvbt:474000 --signal --seconds", 2, "--seconds needs a value"},
+        {cat + "--tune dvbt:474000 --signal --speed 0", 2, "--speed must be"},
+        {cat + "--tune vhf:5 --signal", 2, "cannot read \"vhf:5\""},
+        {cat + "--tune dvbt:474000 --bogus", 2, "unknown argument \"--bogus\""},
+        {cat + "--tune dvbt:522000 --signal", 1, "no signal at 522000 kHz"},
+        {"--catalogue /nonexistent/broadcast.xml --tune atsc:22 --signal", 1, "cannot be read"},
+        {cat + "--tune atsc:22 -o /nonexistent/dir/x.ts", 1, "cannot write /nonexistent/dir/x.ts"},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(c.status, tool(c.args, out)) << c.args << "\n" << out;
+        EXPECT_NE(std::string::npos, out.find(c.says)) << c.args << "\n" << out;
+    }
+}
+
+TEST(SkyvaneAirTool, PrintsTheSignalAsTheTunerReportsIt) {
+    std::string out;
+    ASSERT_EQ(
+        0, tool("--catalogue " + kDemo + "broadcast.xml --tune atsc:22 --signal --seconds 1 --speed 20", out))
+        << out;
+    // Lock after 500 ms: unlocked readings first, then locked ones with the catalogue's figures.
+    EXPECT_NE(std::string::npos, out.find(" s  unlocked strength  77  quality   0")) << out;
+    EXPECT_NE(std::string::npos, out.find("locked   strength  77  quality  83")) << out;
+}
