@@ -34,7 +34,7 @@ AirEncoderSettings small() {
 }
 
 double toneOf(int channel) {
-    return 440.0 + 10.0 * channel;
+    return AirTestCard::analogToneHz(channel);
 }
 
 // Waits for a condition the air makes true at its own pace; a generous bound only keeps a

@@ -31,7 +31,7 @@ TEST(ContentRecorder, RecordingIsPlayableAndAsLongAsAsked) {
     SbeWorld world;
     auto stream = world.tune(kDvbtTuner, 474000, 10.0);
     ASSERT_TRUE(stream);
-    auto sink = world.startSink(stream, {4165, -1, -1});
+    auto sink = world.startSink(stream, {4164, -1, -1});
     ASSERT_TRUE(waitForPosition(sink.Get(), 2 * kSecond));
     std::string timed = world.folder / "six.dvr-ms";
     std::string atOnce = world.folder / "at-once.dvr-ms";
@@ -50,12 +50,12 @@ TEST(ContentRecorder, RecordingIsPlayableAndAsLongAsAsked) {
     EXPECT_EQ(S_OK, other->put_StopTime(0));
     EXPECT_TRUE(stopped(other.Get()));
 
-    EXPECT_EQ("program=4165;0x201=mpeg2video;0x202=mp2;", probeLayout(timed));
+    EXPECT_EQ("program=4164;0x101=mpeg2video;0x102=mp2;", probeLayout(timed));
     double seconds = probeDuration(timed);
     EXPECT_GT(seconds, 5.5);
     EXPECT_LT(seconds, 6.6);
     EXPECT_EQ("", run("ffmpeg -nostdin -v error -i '" + timed + "' -f null - 2>&1"));
-    EXPECT_EQ("program=4165;0x201=mpeg2video;0x202=mp2;", probeLayout(atOnce));
+    EXPECT_EQ("program=4164;0x101=mpeg2video;0x102=mp2;", probeLayout(atOnce));
     EXPECT_EQ("", run("ffmpeg -nostdin -v error -i '" + atOnce + "' -f null - 2>&1"));
 }
 

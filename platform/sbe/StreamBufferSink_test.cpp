@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
     Air, SinkProgrammes,
     ::testing::Values(
         ProgrammeCase{
-            "DvbtService", kDvbtTuner, 474000, {4165, -1, -1}, "program=4165;0x201=mpeg2video;0x202=mp2;"},
+            "DvbtService", kDvbtTuner, 474000, {4165, -1, -1}, "program=4165;0x201=h264;0x202=mp2;"},
         ProgrammeCase{"DvbtFirstOfPat", kDvbtTuner, 474000, {}, "program=4164;0x101=mpeg2video;0x102=mp2;"},
         ProgrammeCase{"AtscMajorMinor", kAtscTuner, 22, {-1, 22, 2}, "program=2;0x201=mpeg2video;0x202=ac3;"},
         ProgrammeCase{"AnalogEncoder", kAnalogTuner, 3, {}, "program=1;0x101=mpeg2video;0x102=mp2;"}),
