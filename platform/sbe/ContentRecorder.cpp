@@ -74,7 +74,28 @@ HRESULT ContentRecorder::get_FileName(BSTR* name) {
     return S_OK;
 }
 
+namespace {
+// The PID of a packet that begins a PES packet, or -1.
+int pesStartPid(const uint8_t* p) {
+    if (p[0] != 0x47 || !(p[1] & 0x40)) return -1;
+    int control = (p[3] >> 4) & 3;
+    if (!(control & 1)) return -1;
+    size_t offset = 4;
+    if (control & 2) offset += 1 + size_t(p[4]);
+    if (offset + 3 > 188 || p[offset] != 0 || p[offset + 1] != 0 || p[offset + 2] != 1) return -1;
+    return ((p[1] & 0x1f) << 8) | p[2];
+}
+}  // namespace
+
+bool ContentRecorder::writeLocked(const uint8_t* data, size_t size) {
+    if (size == 0 || std::fwrite(data, 1, size, m_file) == size) return true;
+    error(L"ContentRecorder: writing %s failed", m_fileName.c_str());
+    stopLocked();
+    return false;
+}
+
 void ContentRecorder::stopLocked() {
+    m_pending.clear();
     if (m_file) {
         bool ok = std::fflush(m_file) == 0;
         ok = std::fclose(m_file) == 0 && ok;
@@ -101,21 +122,26 @@ void ContentRecorder::write(const uint8_t* packet, bool randomAccess, int64_t pt
         m_state = State::Recording;
         m_startPosition = position;
         std::vector<uint8_t> header = m_headers ? m_headers() : std::vector<uint8_t>();
-        if (!header.empty() && std::fwrite(header.data(), 1, header.size(), m_file) != header.size()) {
-            error(L"ContentRecorder: writing %s failed", m_fileName.c_str());
-            stopLocked();
-            return;
-        }
+        if (!writeLocked(header.data(), header.size())) return;
     }
     if (m_state != State::Recording) return;
+    int pid = pesStartPid(packet);
+    auto held = m_pending.find(pid >= 0 ? pid : ((packet[1] & 0x1f) << 8) | packet[2]);
+    if (pid >= 0 && held != m_pending.end()) {
+        // The stream's previous PES packet is whole now.
+        if (!writeLocked(held->second.data(), held->second.size())) return;
+        held->second.clear();
+    }
     // Ends at a key frame so that the last picture is whole.
     if (m_stopSeconds > 0 && randomAccess && pts >= 0 &&
         position - m_startPosition >= int64_t(m_stopSeconds) * 10000000) {
         stopLocked();
         return;
     }
-    if (std::fwrite(packet, 1, 188, m_file) != 188) {
-        error(L"ContentRecorder: writing %s failed", m_fileName.c_str());
-        stopLocked();
-    }
+    if (pid >= 0)
+        m_pending[pid].assign(packet, packet + 188);
+    else if (held != m_pending.end())
+        held->second.insert(held->second.end(), packet, packet + 188);
+    else
+        writeLocked(packet, 188);
 }

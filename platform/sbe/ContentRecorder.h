@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,6 +36,7 @@ public:
 
 private:
     void stopLocked();
+    bool writeLocked(const uint8_t* data, size_t size);
 
     std::mutex m_lock;
     std::wstring m_fileName;
@@ -45,4 +47,7 @@ private:
     int64_t m_firstSeen = -1;  // position when the start was asked
     int64_t m_startPosition = -1;
     FILE* m_file = nullptr;
+    // By PID: the PES packet being received, held until the next one of its stream begins and
+    // shows it whole. What is still held when the recording ends is left out.
+    std::map<int, std::vector<uint8_t>> m_pending;
 };
