@@ -1,5 +1,7 @@
 #include "platform/air/AirBroadcast.h"
 
+#include <cmath>
+
 #include <cstdlib>
 
 #include "base/Log.h"
@@ -84,7 +86,9 @@ double AirBroadcast::nowMs() const {
 
 void AirBroadcast::setManualClock(bool manual) {
     std::lock_guard<std::mutex> lock(clockMutex_);
-    clockMs_ = elapsedMsLocked();
+    // A clock moved by hand starts on a whole millisecond, so that times a test steps to come
+    // out exact instead of a rounding error short of a fault's edge.
+    clockMs_ = manual ? std::ceil(elapsedMsLocked()) : elapsedMsLocked();
     clockWall_ = std::chrono::steady_clock::now();
     manualClock_ = manual;
 }
