@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -174,19 +176,38 @@ TEST(AirTuner, StreamCarriesNothingWhileTheTunerIsNotLocked) {
     const AirMultiplex* m = air->catalogue().findDvbt(474000, 8);
     auto clip = air->clip(*m, error);
     ASSERT_TRUE(clip) << error;
-    // Locked only from 1 s to 2 s after tuning.
-    AirStream stream(clip, 20.0, 0, 0, [](double ms) { return ms >= 1000 && ms < 2000; });
+    // Locked only from 1 s to 2 s after tuning. The stream's own thread asks whether it is
+    // receiving; that hook holds the first question until the reader is there and, at the first
+    // packet due after the lock, checks that nothing at all has come through before it.
+    std::promise<std::shared_ptr<AirConsumer>> readerReady;
+    std::shared_future<std::shared_ptr<AirConsumer>> readerOf = readerReady.get_future().share();
+    AirStream* self = nullptr;
+    std::atomic<bool> lockSeen{false};
+    AirConsumer::Read beforeLock = AirConsumer::Read::Data;
+    uint64_t sentBeforeLock = ~uint64_t(0);
+    AirStream stream(clip, 20.0, 0, 0, [&](double ms) {
+        auto reader = readerOf.get();
+        if (ms >= 1000 && !lockSeen.load()) {
+            size_t n = 0;
+            std::vector<uint8_t> probe(188 * 16);
+            beforeLock = reader->read(probe.data(), 16, n, 0);
+            sentBeforeLock = self->packetsSent();
+            lockSeen = true;
+        }
+        return ms >= 1000 && ms < 2000;
+    });
+    self = &stream;
     auto reader = stream.subscribe(1 << 16);
+    readerReady.set_value(reader);
     // Waits for the stream's own progress (no limit on how long a loaded machine takes but
     // the test's time-out).
     auto reach = [&](double ms) {
         while (stream.reachedMs() < ms) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
-    reach(900);
-    size_t got = 0;
-    std::vector<uint8_t> buf(188 * 1024);
-    EXPECT_EQ(AirConsumer::Read::Timeout, reader->read(buf.data(), 1024, got, 0));
     reach(2500);
+    ASSERT_TRUE(lockSeen.load());
+    EXPECT_EQ(AirConsumer::Read::Timeout, beforeLock);
+    EXPECT_EQ(0u, sentBeforeLock);
     uint64_t sent = stream.packetsSent();
     // One second of the clip's packets, give or take one packet at each edge.
     double perSecond = double(clip->packetCount()) * 27e6 / double(clip->loopTicks());
