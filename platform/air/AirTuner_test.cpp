@@ -32,8 +32,9 @@ std::shared_ptr<AirBroadcast> openDemo(double speed) {
     return air;
 }
 
-// Polls the way a signal test does, for at most `limitMs`.
-AirSignal waitForLock(AirTuner& t, int limitMs) {
+// Polls the way a signal test does. The lock comes at a fixed time on the broadcast's clock;
+// the bound only keeps a broken tuner from hanging the run.
+AirSignal waitForLock(AirTuner& t, int limitMs = 60000) {
     auto end = Clock::now() + std::chrono::milliseconds(limitMs);
     AirSignal s = t.signal();
     while (!s.locked && Clock::now() < end) {
@@ -46,38 +47,38 @@ AirSignal waitForLock(AirTuner& t, int limitMs) {
 struct Received {
     size_t packets = 0;
     bool pat = false;
-    double rate = 0;  // broadcast seconds per wall second, by the PCR
+    double wallSeconds = -1;  // from `since` to the packet that ended the reading
 };
 
-// Reads `seconds` of broadcast time from the tuner's live stream.
-Received receive(AirTuner& t, double seconds) {
+// Reads `seconds` of broadcast time (by the PCR, from the first one read) from a reader of
+// a tuner's live stream.
+Received receive(AirConsumer& reader, int pcrPid, double seconds, Clock::time_point since) {
     Received r;
-    auto stream = t.stream();
-    if (!stream) return r;
-    auto reader = stream->subscribe();
-    int pcrPid = stream->clip().pcrPid();
     std::vector<uint8_t> buf(188 * 256);
     int64_t first = -1;
-    Clock::time_point start;
     for (;;) {
         size_t got = 0;
-        if (reader->read(buf.data(), 256, got, 5000) != AirConsumer::Read::Data) return r;
+        if (reader.read(buf.data(), 256, got, 60000) != AirConsumer::Read::Data) return r;
         r.packets += got;
         for (size_t i = 0; i < got; ++i) {
             const uint8_t* p = buf.data() + i * 188;
             if (tspacket::pid(p) == 0) r.pat = true;
             int64_t pcr;
             if (tspacket::pid(p) != pcrPid || !tspacket::readPcr(p, pcr)) continue;
-            if (first < 0) {
-                first = pcr;
-                start = Clock::now();
-            } else if (double(pcr - first) >= seconds * 27e6) {
-                r.rate =
-                    double(pcr - first) / 27e6 / std::chrono::duration<double>(Clock::now() - start).count();
+            if (first < 0) first = pcr;
+            if (double(pcr - first) >= seconds * 27e6) {
+                r.wallSeconds = std::chrono::duration<double>(Clock::now() - since).count();
                 return r;
             }
         }
     }
+}
+
+Received receive(AirTuner& t, double seconds) {
+    auto stream = t.stream();
+    if (!stream) return Received();
+    auto reader = stream->subscribe(1 << 16);
+    return receive(*reader, stream->clip().pcrPid(), seconds, Clock::now());
 }
 
 double configuredSpeed() {
@@ -88,7 +89,9 @@ double configuredSpeed() {
 }  // namespace
 
 // Every multiplex and channel of the demo broadcast, tuned on a tuner that receives it,
-// locks with its strength and quality and carries its live stream at the configured speed.
+// locks with its strength and quality and carries its live stream at the configured speed:
+// nothing before the lock, and no packet ahead of its time at that speed. (How closely the
+// stream keeps its time on a busy machine is bench/air's figure, not something to assert.)
 TEST(AirTuner, EveryDemoMultiplexAndChannelIsReceivedLive) {
     double speed = configuredSpeed();
     auto air = openDemo(speed);
@@ -99,6 +102,7 @@ TEST(AirTuner, EveryDemoMultiplexAndChannelIsReceivedLive) {
     ASSERT_TRUE(dvbt && atsc && analog);
     for (const AirMultiplex& m : air->catalogue().multiplexes()) {
         std::shared_ptr<AirTuner> t;
+        Clock::time_point tuned = Clock::now();
         if (m.system == AirSystem::DVBT) {
             t = dvbt;
             EXPECT_EQ(S_OK, t->tuneDvbt(m.frequencyKHz + m.offsetKHz, m.bandwidthMHz));
@@ -111,15 +115,21 @@ TEST(AirTuner, EveryDemoMultiplexAndChannelIsReceivedLive) {
         }
         SCOPED_TRACE(std::string(m.file));
         EXPECT_EQ(&m, t->multiplex());
-        AirSignal s = waitForLock(*t, int(m.lockMs / speed) + 5000);
+        auto stream = t->stream();
+        ASSERT_TRUE(stream);
+        EXPECT_EQ(speed, stream->speed());
+        auto reader = stream->subscribe(1 << 16);
+        AirSignal s = waitForLock(*t);
         EXPECT_TRUE(s.present);
         EXPECT_TRUE(s.locked);
         EXPECT_EQ(m.strength, s.strength);
         EXPECT_EQ(m.quality, s.quality);
-        Received r = receive(*t, 0.5 * speed);
+        const double seconds = 0.5 * speed;
+        Received r = receive(*reader, stream->clip().pcrPid(), seconds, tuned);
         EXPECT_TRUE(r.pat);
-        EXPECT_GT(r.rate, speed * 0.5);
-        EXPECT_LT(r.rate, speed * 2.0);
+        ASSERT_GT(r.wallSeconds, 0);
+        // (A millisecond of broadcast time for the schedule's rounding between PCRs.)
+        EXPECT_GE(r.wallSeconds, (m.lockMs / 1000.0 + seconds - 0.001) / speed);
     }
 }
 
@@ -292,7 +302,7 @@ TEST(AirTuner, SetTopBoxFeedsItsInputAndFollowsChannelChanges) {
     }
     EXPECT_EQ(AirEndReason::Retuned, reader->endReason());
     ASSERT_TRUE(t->stream());
-    EXPECT_TRUE(waitForLock(*t, 5000).locked);
+    EXPECT_TRUE(waitForLock(*t).locked);
     EXPECT_TRUE(receive(*t, 0.2).pat);
     EXPECT_EQ(E_INVALIDARG, air->setTopBoxTuneToChannel(4));
     EXPECT_EQ(3, air->setTopBoxChannel());
