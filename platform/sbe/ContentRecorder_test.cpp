@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <map>
+
+#include "platform/air/TsPacket.h"
 #include "platform/com/ClassRegistry.h"
 #include "platform/graph/GraphTestSupport.h"
 #include "platform/sbe/SbeClasses.h"
@@ -57,6 +62,81 @@ TEST(ContentRecorder, RecordingIsPlayableAndAsLongAsAsked) {
     EXPECT_EQ("", run("ffmpeg -nostdin -v error -i '" + timed + "' -f null - 2>&1"));
     EXPECT_EQ("program=4164;0x101=mpeg2video;0x102=mp2;", probeLayout(atOnce));
     EXPECT_EQ("", run("ffmpeg -nostdin -v error -i '" + atOnce + "' -f null - 2>&1"));
+}
+
+// Fed one packet at a time through the sink's input (no air, no threads), a recording is
+// stopped at once in the middle of a picture. The file must end on a whole PES packet of every
+// stream: in the source, the packet of that PID after the file's last one begins a new one.
+TEST(ContentRecorder, StoppedAtOnceEndsOnAWholePictureAndSound) {
+    std::ifstream in(std::string(SKYVANE_BINARY_DIR) + "/data/demo/dvbt-474000.ts", std::ios::binary);
+    std::vector<uint8_t> clip((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t count = clip.size() / 188;
+    ASSERT_GT(count, 2000u);
+    const uint16_t kVideo = 0x101, kAudio = 0x102;
+    auto packet = [&](size_t i) { return clip.data() + i * 188; };
+    // For each packet, whether the next packet of its PID begins a PES packet (true at the end).
+    std::vector<bool> nextStarts(count, true);
+    std::map<uint16_t, size_t> last;
+    for (size_t i = 0; i < count; ++i) {
+        uint16_t pid = tspacket::pid(packet(i));
+        if (last.count(pid)) nextStarts[last[pid]] = tspacket::payloadStart(packet(i));
+        last[pid] = i;
+    }
+
+    SbeWorld world;
+    ComPtr<StreamBufferSink> sink;
+    sink.Attach(CreateComObject<StreamBufferSink>());
+    std::string buffer = world.bufferPath();
+    CComBSTR name(std::wstring(buffer.begin(), buffer.end()).c_str());
+    ASSERT_EQ(S_OK, sink->put_SinkName(name.m_str));
+    ASSERT_EQ(S_OK, sink->SelectProgram({4164, -1, -1}));
+    ASSERT_EQ(S_OK, sink->Pause());
+    std::string file = world.folder / "cut.dvr-ms";
+    auto rec = recorder(sink.Get(), file);
+    ASSERT_TRUE(rec);
+    ASSERT_EQ(S_OK, rec->put_StartTime(0));
+    int pictures = 0;
+    bool cut = false;
+    for (size_t i = 0; i < count && !cut; ++i) {
+        sink->Feed(packet(i), 188);
+        VARIANT_BOOL started = VARIANT_FALSE;
+        ASSERT_EQ(S_OK, rec->get_RecordingStarted(&started));
+        if (started != VARIANT_TRUE || tspacket::pid(packet(i)) != kVideo) continue;
+        if (tspacket::payloadStart(packet(i))) {
+            ++pictures;
+        } else if (pictures >= 13 && !nextStarts[i]) {
+            // Half a second of whole pictures (and sound) is in; this picture has begun and
+            // goes on past this packet.
+            ASSERT_EQ(S_OK, rec->put_StopTime(0));
+            cut = true;
+        }
+    }
+    ASSERT_TRUE(cut) << "no picture of three packets or more after the recording's first half second";
+    EXPECT_TRUE(stopped(rec.Get()));
+    ASSERT_EQ(S_OK, sink->Stop());
+
+    std::ifstream recorded(file, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(recorded)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(0u, bytes.size() % 188);
+    // Each packet of the two streams is found in the source after the one before of its PID
+    // (the streams' packets interleave differently: each PES packet goes out once it is whole).
+    std::map<uint16_t, size_t> lastInSource;
+    int starts = 0;
+    for (size_t at = 0; at < bytes.size(); at += 188) {
+        const uint8_t* p = bytes.data() + at;
+        uint16_t pid = tspacket::pid(p);
+        if (pid != kVideo && pid != kAudio) continue;
+        if (pid == kVideo && tspacket::payloadStart(p)) ++starts;
+        size_t i = lastInSource.count(pid) ? lastInSource[pid] + 1 : 0;
+        while (i < count && !std::equal(p, p + 188, packet(i))) ++i;
+        ASSERT_LT(i, count) << "packet " << at / 188 << " of the recording is not in the source";
+        lastInSource[pid] = i;
+    }
+    EXPECT_EQ(pictures - 1, starts);  // the picture cut off is left out
+    ASSERT_EQ(2u, lastInSource.size());
+    for (auto [pid, i] : lastInSource)
+        EXPECT_TRUE(nextStarts[i]) << "PID " << pid << " ends in a torn PES packet";
+    EXPECT_EQ("", run("ffmpeg -nostdin -v error -i '" + file + "' -f null - 2>&1"));
 }
 
 TEST(ContentRecorder, RefusalsAreClear) {
