@@ -1,6 +1,7 @@
 #include "tools/skyvane-air/AirZap.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -22,8 +23,9 @@ std::shared_ptr<AirBroadcast> demo(double speed) {
 }
 
 // Runs the tool; its exit status, with standard output and error in `out`.
-int tool(const std::string& args, std::string& out) {
-    std::string cmd = std::string(SKYVANE_AIR_TOOL) + " " + args + " 2>&1";
+// `prefix` goes before the command (a working folder, environment changes).
+int tool(const std::string& args, std::string& out, const std::string& prefix = "") {
+    std::string cmd = prefix + std::string(SKYVANE_AIR_TOOL) + " " + args + " 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return -1;
     char buf[4096];
@@ -149,6 +151,36 @@ TEST(SkyvaneAirTool, ExplainsWhatIsWrong) {
         EXPECT_EQ(c.status, tool(c.args, out)) << c.args << "\n" << out;
         EXPECT_NE(std::string::npos, out.find(c.says)) << c.args << "\n" << out;
     }
+}
+
+// Without --catalogue the tool says which file it tried, in full, and how to name another.
+TEST(SkyvaneAirTool, AMissingDefaultCatalogueIsNamedInFull) {
+    char dir[] = "/tmp/skyvane-air-test-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    // An empty registry (no installation folder) and a working folder without a catalogue.
+    const std::string env =
+        std::string("cd ") + dir + " && env -u PELMO_BROADCAST PELMO_REGISTRY=" + dir + " ";
+    std::string out;
+    EXPECT_EQ(1, tool("--tune atsc:22 --signal", out, env)) << out;
+    EXPECT_NE(std::string::npos, out.find(std::string(dir) + "/broadcast.xml: cannot be read")) << out;
+    EXPECT_NE(std::string::npos, out.find("the current folder's was tried; name one with --catalogue FILE"))
+        << out;
+    out.clear();
+    EXPECT_EQ(
+        1, tool("--tune atsc:22 --signal", out,
+                std::string("cd ") + dir + " && PELMO_BROADCAST=sub/../air.xml PELMO_REGISTRY=" + dir + " "))
+        << out;
+    EXPECT_NE(std::string::npos, out.find(std::string(dir) + "/air.xml: cannot be read")) << out;
+    EXPECT_NE(std::string::npos, out.find("$PELMO_BROADCAST named this one; name one with --catalogue FILE"))
+        << out;
+    // Given with --catalogue, the file is the user's own choice: no advice.
+    out.clear();
+    EXPECT_EQ(1,
+              tool("--catalogue nowhere.xml --tune atsc:22 --signal", out, std::string("cd ") + dir + " && "))
+        << out;
+    EXPECT_NE(std::string::npos, out.find(std::string(dir) + "/nowhere.xml: cannot be read")) << out;
+    EXPECT_EQ(std::string::npos, out.find("no --catalogue")) << out;
+    rmdir(dir);
 }
 
 TEST(SkyvaneAirTool, PrintsTheSignalAsTheTunerReportsIt) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "tools/skyvane-air/AirZap.h"
@@ -71,10 +72,29 @@ int main(int argc, char** argv) {
     std::string error;
     if (!AirZapTarget::parse(tune, options.target, error)) return usage(error.c_str());
 
-    if (catalogue.empty()) catalogue = AirCatalogue::defaultPath();
+    // Where the catalogue came from, to say so when it cannot be opened.
+    std::string whence;
+    if (catalogue.empty()) {
+        catalogue = AirCatalogue::defaultPath();
+        const char* env = std::getenv("PELMO_BROADCAST");
+        if (env && *env)
+            whence = "no --catalogue given: $PELMO_BROADCAST named this one";
+        else if (catalogue == "broadcast.xml")
+            whence =
+                "no --catalogue, no $PELMO_BROADCAST and no installation folder in the registry: the "
+                "current folder's was tried";
+        else
+            whence = "no --catalogue given: the installation folder's was tried";
+    }
+    // Named in full, so that a message about it says which file was tried.
+    std::error_code ec;
+    std::filesystem::path full = std::filesystem::absolute(catalogue, ec);
+    if (!ec) catalogue = full.lexically_normal().string();
     auto broadcast = AirBroadcast::open(catalogue, error);
     if (!broadcast) {
         std::fprintf(stderr, "skyvane-air: %s\n", error.c_str());
+        if (!whence.empty())
+            std::fprintf(stderr, "skyvane-air: %s; name one with --catalogue FILE\n", whence.c_str());
         return 1;
     }
     if (speed > 0) broadcast->setSpeed(speed);
