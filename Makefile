@@ -25,9 +25,10 @@ test-asan: deps
 	@cmake --build build-asan -j $(JOBS)
 	@bash scripts/run-tests.sh build-asan
 
+# Only the threaded tests (each test is the program of its name) and what they need are built.
 test-tsan: deps
 	@cmake -S . -B build-tsan -G Ninja -DSKYVANE_SANITIZE=thread -DSKYVANE_BENCH=OFF >/dev/null
-	@cmake --build build-tsan -j $(JOBS)
+	@cmake --build build-tsan -j $(JOBS) --target $$(cd build-tsan && ctest -N -L threaded | sed -n 's/^ *Test *#[0-9]*: *//p')
 	@bash scripts/run-tests.sh build-tsan -L threaded
 
 # Fuzzers are built with clang (libFuzzer); only they and what they link are built.

@@ -9,7 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libspdlog-dev nlohmann-json3-dev libdvbpsi-dev
-  python3
+  python3 ccache
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
