@@ -95,8 +95,15 @@ void AirStream::run(int64_t phaseTicks, int lockDelayMs) {
         }
         lastDueMs = msOf(due);
         // The packet in the last slot is due. Lost to a signal fault, its slot takes the next.
+        // What is held before it goes out first, so that the progress counts the loss at once:
+        // a stream behind its time may not sleep again until long after the fault began.
         if (receiving_ && !receiving_(lastDueMs)) {
-            due = cursor.next(batch.data() + (held - 1) * tspacket::kSize);
+            if (held > 1) {
+                deliver(batch.data(), held - 1);
+                held = 1;
+            }
+            reachedMs_ = lastDueMs;
+            due = cursor.next(batch.data());
             continue;
         }
         // Take the next one behind it.

@@ -5,6 +5,7 @@
 #include <dirent.h>
 
 #include <chrono>
+#include <future>
 #include <map>
 #include <string>
 #include <thread>
@@ -143,6 +144,40 @@ TEST(AirStream, StopEndsEveryReaderAfterWhatItHas) {
     EXPECT_EQ(AirEndReason::Retuned, late->endReason());
     stream.stop(AirEndReason::SignalLost);  // the first reason stays
     EXPECT_EQ(AirEndReason::Retuned, reader->endReason());
+}
+
+// A stream that fell behind its time catches up without sleeping; packets lost to a fault on
+// the way count as progress at once (a reader waiting for the fault's end would otherwise wait
+// until the stream caught up). The hook holds the stream at the fault's first packet long
+// enough to put it three seconds of broadcast behind.
+TEST(AirStream, ProgressCountsWhatAFaultLosesWhileBehindItsTime) {
+    auto clip = load(kDemo + "dvbt-474000.ts");
+    ASSERT_TRUE(clip);
+    AirStream* self = nullptr;
+    std::promise<void> constructed;
+    std::shared_future<void> ready = constructed.get_future().share();
+    double lastLost = -1;
+    int checked = 0, behind = 0;
+    AirStream stream(clip, 20.0, 0, 0, [&](double ms) {
+        ready.wait();
+        if (ms < 500) return true;
+        if (lastLost < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        } else if (ms < 3000) {
+            ++checked;
+            if (self->reachedMs() < lastLost) ++behind;
+        }
+        lastLost = ms;
+        return false;
+    });
+    self = &stream;
+    constructed.set_value();
+    while (stream.reachedMs() < 4000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    stream.stop(AirEndReason::Stopped);
+    EXPECT_GT(checked, 100);
+    EXPECT_EQ(0, behind) << "of " << checked << " packets lost, the progress had not counted the one before";
+    // Everything received before the fault went out before the loss was counted.
+    EXPECT_GT(stream.packetsSent(), 0u);
 }
 
 // Every real capture, reception errors and all, goes on air and reaches a reader intact.
