@@ -146,6 +146,9 @@ bool AirZap::run(const AirZapOptions& options, const PacketSink& packets, const 
     while (ok && reader && !ended) {
         size_t got = 0;
         if (reader->read(buffer.data(), 1024, got, 0) != AirConsumer::Read::Data || !got) break;
+        // A tool that got no time to read until the stream had reached the end meets its
+        // first packets only here.
+        if (result.firstPacketMs < 0) result.firstPacketMs = tuner->msSinceTune();
         result.packets += got;
         ok = packets(buffer.data(), got);
     }

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/air/AirTuner.h"
 #include "platform/air/TsPacket.h"
 
 namespace {
@@ -113,6 +116,37 @@ TEST(AirZap, ReadsTheSignalOnTheBroadcastClock) {
         EXPECT_EQ(reading.first >= 400, reading.second.locked) << reading.first;
         EXPECT_EQ(86, reading.second.strength);
     }
+}
+
+// A tool that gets no time to read until the stream has reached the end takes its packets
+// after the loop; they still say when the first came. The first reading holds the tool until
+// then.
+TEST(AirZap, ATooLateReaderStillReportsItsFirstPacket) {
+    auto b = demo(8);
+    ASSERT_TRUE(b);
+    auto tuner = b->tuner(L"Skyvane Virtual DVB-T Tuner");
+    ASSERT_TRUE(tuner);
+    AirZapOptions o;
+    std::string parseError;
+    ASSERT_TRUE(AirZapTarget::parse("dvbt:474000", o.target, parseError));
+    o.seconds = 1;
+    bool held = false;
+    AirZapResult r;
+    std::string error;
+    ASSERT_TRUE(AirZap(b).run(
+        o, [](const uint8_t*, size_t) { return true; },
+        [&](double, const AirSignal&) {
+            if (held) return;
+            held = true;
+            auto stream = tuner->stream();
+            while (stream && stream->reachedMs() < 1000)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        },
+        r, error))
+        << error;
+    ASSERT_TRUE(held);
+    EXPECT_GT(r.packets, 0u);
+    EXPECT_GE(r.firstPacketMs, 1000.0);
 }
 
 TEST(AirZap, NothingOnAirIsNoSignal) {
