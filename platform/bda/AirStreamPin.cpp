@@ -43,12 +43,12 @@ HRESULT AirStreamPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPE
 }
 
 std::shared_ptr<AirConsumer> AirStreamPin::follow() {
-    std::shared_ptr<AirStream> now = m_source ? m_source() : nullptr;
+    std::shared_ptr<AirPacketSource> now = m_source ? m_source() : nullptr;
     std::lock_guard<std::mutex> guard(m_consumerLock);
     if (now != m_stream) {
         if (m_consumer) m_consumer->close();
         m_stream = now;
-        m_consumer = now ? now->subscribe() : nullptr;
+        m_consumer = now ? now->subscribe(AirStream::kDefaultConsumerPackets) : nullptr;
     }
     return m_consumer;
 }
