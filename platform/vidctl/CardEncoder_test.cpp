@@ -136,7 +136,9 @@ TEST_F(CardEncoderTest, StoppingTheControlStopsTheEncoderAndRunningStartsItAgain
     EXPECT_TRUE(sink->waitForPackets(200, kLimitMs));
     ASSERT_TRUE(eventually([&] { return tuner->signal().locked; }));
     AirTsProbe again = capture(5, 30);
-    ASSERT_EQ("", again.error);
+    ASSERT_EQ("", again.error) << sink->kept().size() << " bytes, sink packets " << sink->packets()
+                               << ", sent " << (card->encoder() ? card->encoder()->packetsSent() : 0)
+                               << " frames " << frames();
     EXPECT_NEAR(AirTestCard::analogToneHz(5), tone(again), 3.0);
 }
 
