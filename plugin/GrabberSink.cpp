@@ -6,7 +6,8 @@
 #include <thread>
 
 #include "base/Log.h"
-#include "platform/graph/GraphObjects.h"
+#include "platform/com/ClassRegistry.h"
+#include "platform/graph/GraphInterfaces.h"
 #include "scan/DeviceDecodeUtils.h"
 
 GrabberSink::GrabberSink(SampleGrabberCallBack* audio, SampleGrabberCallBack* video)
@@ -63,8 +64,8 @@ HRESULT GrabberSink::addGrabberFilters(IGraphBuilder* graph) {
 }
 
 HRESULT GrabberSink::addRendererFilters(IGraphBuilder* graph) {
-    HRESULT hr =
-        CreateGraphObject(CLSID_NullRenderer, IID_IBaseFilter, reinterpret_cast<void**>(&nullVideoRenderer));
+    HRESULT hr = CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                  reinterpret_cast<void**>(&nullVideoRenderer));
     if (FAILED(hr)) {
         error(L"create VideoRenderer  failed %X", hr);
         return hr;
@@ -74,7 +75,8 @@ HRESULT GrabberSink::addRendererFilters(IGraphBuilder* graph) {
         error(L"AddFilter null video renderer failed %X", hr);
         return hr;
     }
-    hr = CreateGraphObject(CLSID_NullRenderer, IID_IBaseFilter, reinterpret_cast<void**>(&nullAudioRenderer));
+    hr = CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                          reinterpret_cast<void**>(&nullAudioRenderer));
     if (FAILED(hr)) {
         error(L"RenderToGrabber_device : create AudioRenderer  failed %X", hr);
         return hr;

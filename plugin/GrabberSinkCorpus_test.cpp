@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/graph/GraphObjects.h"
+#include "platform/com/ClassRegistry.h"
+#include "platform/graph/GraphClasses.h"
+#include "platform/graph/GraphInterfaces.h"
 #include "plugin/GrabberTestSupport.h"
 #include "plugin/TVCtlGrabberSink.h"
 #include "scan/DeviceDecodeUtils.h"
@@ -25,11 +27,14 @@ Played play(const std::string& file, RecordingCallBack& audio, RecordingCallBack
     ComPtr<IGraphBuilder> graph;
     ComPtr<ICaptureGraphBuilder2> builder;
     ComPtr<IBaseFilter> source;
-    CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph));
-    CreateGraphObject(CLSID_CaptureGraphBuilder2, IID_ICaptureGraphBuilder2,
-                      reinterpret_cast<void**>(&builder));
+    RegisterGraphClasses();
+    CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                     reinterpret_cast<void**>(&graph));
+    CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER, IID_ICaptureGraphBuilder2,
+                     reinterpret_cast<void**>(&builder));
     builder->SetFiltergraph(graph.Get());
-    CreateGraphObject(CLSID_MediaFileSource, IID_IBaseFilter, reinterpret_cast<void**>(&source));
+    CoCreateInstance(CLSID_MediaFileSource, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                     reinterpret_cast<void**>(&source));
     ComPtr<IFileSourceFilter> load;
     source.As(&load);
     std::wstring wide(file.begin(), file.end());

@@ -9,7 +9,9 @@
 #include <thread>
 
 #include "platform/graph/BaseFilter.h"
-#include "platform/graph/GraphObjects.h"
+#include "platform/com/ClassRegistry.h"
+#include "platform/graph/GraphClasses.h"
+#include "platform/graph/GraphInterfaces.h"
 #include "platform/graph/MediaFileSource.h"
 #include "platform/graph/SourceStream.h"
 #include "plugin/GrabberTestSupport.h"
@@ -23,20 +25,22 @@ struct ReadBackGraph {
     ComPtr<IBaseFilter> source;
 
     HRESULT build(IBaseFilter* src) {
-        HRESULT hr =
-            CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph));
+        RegisterGraphClasses();
+        HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                      reinterpret_cast<void**>(&graph));
         if (SUCCEEDED(hr))
-            hr = CreateGraphObject(CLSID_CaptureGraphBuilder2, IID_ICaptureGraphBuilder2,
-                                   reinterpret_cast<void**>(&builder));
+            hr = CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_ICaptureGraphBuilder2, reinterpret_cast<void**>(&builder));
         if (SUCCEEDED(hr)) hr = builder->SetFiltergraph(graph.Get());
         source = src;
         if (SUCCEEDED(hr)) hr = graph->AddFilter(source.Get(), L"SBESource");
         return hr;
     }
     HRESULT buildFromFile(const std::wstring& file) {
+        RegisterGraphClasses();
         ComPtr<IBaseFilter> src;
-        HRESULT hr =
-            CreateGraphObject(CLSID_MediaFileSource, IID_IBaseFilter, reinterpret_cast<void**>(&src));
+        HRESULT hr = CoCreateInstance(CLSID_MediaFileSource, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                      reinterpret_cast<void**>(&src));
         ComPtr<IFileSourceFilter> load;
         if (SUCCEEDED(hr)) hr = src.As(&load);
         if (SUCCEEDED(hr)) hr = load->Load(file.c_str(), nullptr);

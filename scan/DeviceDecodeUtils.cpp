@@ -4,6 +4,7 @@
 
 #include "base/Text.h"
 #include "base/Log.h"
+#include "platform/com/ClassRegistry.h"
 #include "platform/devenum/DevEnum.h"
 
 namespace {
@@ -40,7 +41,8 @@ bool findDeviceMoniker(REFGUID category, const std::wstring& name, IMoniker** fo
                        std::wstring* friendly, HRESULT* status) {
     *status = S_OK;
     ComPtr<ICreateDevEnum> devEnum;
-    HRESULT hr = CreateSystemDeviceEnum(IID_ICreateDevEnum, reinterpret_cast<void**>(&devEnum));
+    HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
+                                  reinterpret_cast<void**>(&devEnum));
     if (FAILED(hr)) {
         *status = hr;
         return false;

@@ -6,7 +6,10 @@
 #include "platform/graph/BaseFilter.h"
 #include "platform/graph/BaseInputPin.h"
 #include "platform/graph/BaseOutputPin.h"
-#include "platform/graph/GraphObjects.h"
+#include "platform/com/ClassRegistry.h"
+#include "platform/graph/GraphClasses.h"
+#include "platform/graph/GraphInterfaces.h"
+#include "platform/devenum/DevEnumClasses.h"
 #include "platform/graph/GraphTestSupport.h"
 
 namespace {
@@ -111,8 +114,10 @@ class DeviceDecodeUtilsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setCurrentLogger(log);
-        ASSERT_EQ(S_OK,
-                  CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph)));
+        RegisterGraphClasses();
+        RegisterDevEnumClasses();
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                         reinterpret_cast<void**>(&graph)));
     }
     void TearDown() override {
         if (graph) DeviceDecodeUtils::RemoveAllFilters(graph.Get());
@@ -219,8 +224,9 @@ TEST_F(DeviceDecodeUtilsTest, FindDeviceMatchesFriendlyNameOrPathInAnyCase) {
     std::wstring path, name;
     EXPECT_FALSE(DeviceDecodeUtils::FindDevice(KSCATEGORY_BDA_NETWORK_TUNER, L"Tuner", &path, &name));
     DeviceRecord rec{
-        KSCATEGORY_BDA_NETWORK_TUNER, L"Air DVB-T Tuner", L"air://dvbt/0",
-        [](REFIID riid, void** ppv) { return CreateGraphObject(CLSID_NullRenderer, riid, ppv); }};
+        KSCATEGORY_BDA_NETWORK_TUNER, L"Air DVB-T Tuner", L"air://dvbt/0", [](REFIID riid, void** ppv) {
+            return CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, riid, ppv);
+        }};
     ScopedDeviceRegistration reg(rec);
     ScopedDeviceRegistration other({KSCATEGORY_ENCODER, L"air dvb-t tuner 2", L"air://enc/0", nullptr});
     ASSERT_TRUE(DeviceDecodeUtils::FindDevice(KSCATEGORY_BDA_NETWORK_TUNER, L"AIR://DVBT/0", &path, &name));

@@ -1,11 +1,13 @@
 // Every multiplex and analog channel of the demo broadcast, tuned through the tune request and
 // the Video Control: the signal reads as the catalogue says and the stream behind the input
-// is the one tuned.
+// is the one tuned (for analog, the card encoder's encode of the channel).
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 
+#include "platform/air/AirTestCard.h"
+#include "platform/air/AirTsProbe.h"
 #include "platform/vidctl/VidTestSink.h"
 #include "tuning/TuningTestSupport.h"
 
@@ -97,10 +99,22 @@ TEST_F(OnAirEverywhere, EveryMultiplexAndChannelTunesReadsItsSignalAndDeliversIt
         EXPECT_EQ(analog ? 100 : m.quality, strength);
         EXPECT_EQ(m.strength, tuned->signal().strength);
 
-        if (m.transportStreamId > 0)
+        if (analog) {
+            // The card's encoder makes the stream: a player finds the channel's sound in it.
+            sink->reset();
+            sink->keep(size_t(16) << 20);
+            EXPECT_TRUE(sink->waitForPackets(4000, kLimitMs));
+            AirTsProbe probe = AirTsProbe::decode(sink->kept());
+            EXPECT_EQ("", probe.error);
+            EXPECT_EQ("mpeg2video", probe.videoCodec);
+            EXPECT_GT(probe.mono.size(), 4800u);
+            EXPECT_NEAR(AirTestCard::analogToneHz(m.channel),
+                        probe.dominantHz(probe.mono.size() / 2, probe.mono.size() / 2), 3.0);
+        } else if (m.transportStreamId > 0) {
             EXPECT_TRUE(sink->waitForTsid(m.transportStreamId, kLimitMs));
-        else
+        } else {
             EXPECT_TRUE(sink->waitForPackets(200, kLimitMs));
+        }
         ASSERT_EQ(S_OK, control->Stop());
     }
 }

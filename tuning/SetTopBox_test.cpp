@@ -4,12 +4,20 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include "platform/hux/HuxSatellite.h"
 #include "platform/hux/HuxTestBroker.h"
+#include "platform/air/AirEncoder.h"
+#include "platform/air/AirTestCard.h"
+#include "platform/air/AirTsProbe.h"
 #include "platform/vidctl/AirPlatform.h"
+#include "platform/vidctl/CardEncoderFilter.h"
+#include "platform/vidctl/VidTestSink.h"
 #include "tuning/TuningTestSupport.h"
 
 namespace {
@@ -28,15 +36,19 @@ protected:
     }
     void TearDown() override {
         client.Disconnect();
-        OnAir::TearDown();
         platform.reset();
+        OnAir::TearDown();
+        // The last user let go: the set-top box has left the bus.
+        EXPECT_EQ(nullptr, AirPlatform::current());
         if (!catalogue.empty()) std::remove(catalogue.c_str());
     }
-    // The broadcast with its platform, as a process that opened the air has it.
+    // The broadcast with its platform, as a process that opened the air has it: the Video
+    // Control started it.
     void start(const std::string& path = kDemoBroadcast) {
         openAir(20, path);
-        devices.reset();  // the platform registers them itself
-        platform = std::make_unique<AirPlatform>(air);
+        platform = AirPlatform::current();
+        ASSERT_TRUE(platform);
+        ASSERT_EQ(air, platform->broadcast());
         ASSERT_EQ(S_OK, platform->setTopBoxStatus());
         ASSERT_EQ(S_OK, client.Connect(L"127.0.0.1", L"TuningClient" + std::to_wstring(getpid())));
         activate(KSCATEGORY_TVTUNER, kAnalogTunerName);
@@ -54,8 +66,67 @@ protected:
         return catalogue;
     }
 
+    // The demo broadcast with one more analog channel, 12, for the box to show.
+    std::string withChannel12() {
+        std::ifstream in(kDemoBroadcast);
+        std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        xml = std::regex_replace(xml, std::regex("<settopbox"),
+                                 "<analog channel=\"12\" file=\"analog-3.ts\" strength=\"70\" quality=\"66\" "
+                                 "lock=\"150\" seconds=\"1.92\"/>\n  <settopbox");
+        catalogue =
+            std::string(SKYVANE_BINARY_DIR) + "/data/demo/stb-12-" + std::to_string(getpid()) + ".xml";
+        std::ofstream(catalogue) << xml;
+        return catalogue;
+    }
+    // The card's encoder into the recording sink, running.
+    void runWithEncoder() {
+        VidTestSink::registerAsStreamBufferSink();
+        ComPtr<IMSVidFeatures> available, features;
+        ASSERT_EQ(S_OK, control->get_FeaturesAvailable(&available));
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MSVidFeatures, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IMSVidFeatures, reinterpret_cast<void**>(&features)));
+        ComPtr<IMSVidFeature> encoder;
+        ASSERT_EQ(S_OK, available->get_Item(CComVariant(LONG(0)), &encoder));
+        features->Add(encoder.Get());
+        ASSERT_EQ(S_OK, control->put_FeaturesActive(features.Get()));
+        ComPtr<IMSVidOutputDevices> outputs, active;
+        ASSERT_EQ(S_OK, control->_OutputsAvailable(&GUID_NULL, &outputs));
+        ComPtr<IMSVidOutputDevice> out;
+        ASSERT_EQ(S_OK, outputs->get_Item(CComVariant(LONG(0)), &out));
+        control->get_OutputsActive(&active);
+        active->Add(out.Get());
+        ASSERT_EQ(S_OK, control->put_OutputsActive(active.Get()));
+        ASSERT_EQ(S_OK, control->Run());
+        sink = VidTestSink::last()->filter();
+        ComPtr<IMSVidGraphSegmentContainer> container;
+        ASSERT_EQ(S_OK, control.As(&container));
+        ComPtr<IGraphBuilder> graph;
+        ASSERT_EQ(S_OK, container->get_Graph(&graph));
+        ComPtr<IBaseFilter> filter;
+        ASSERT_EQ(S_OK, graph->FindFilterByName(L"Skyvane Virtual MPEG Encoder A", &filter));
+        card = dynamic_cast<CardEncoderFilter*>(filter.Get());
+        ASSERT_TRUE(card);
+    }
+    int64_t frames() {
+        auto encoder = card->encoder();
+        return encoder ? encoder->framesEncoded() : -1;
+    }
+    // Waits for `count` more frames from the encoder; false only when it is broken.
+    bool framesPass(int count) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        int64_t from = frames();
+        while (from < 0 || frames() < from + count) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            if (from < 0) from = frames();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    VidTestSinkFilter* sink = nullptr;
+    CardEncoderFilter* card = nullptr;
     std::unique_ptr<ScopedEnv> busPort;
-    std::unique_ptr<AirPlatform> platform;
+    std::shared_ptr<AirPlatform> platform;
     HuxSatellite client;
     std::string catalogue;
 };
@@ -102,6 +173,64 @@ TEST_F(SetTopBoxOnTheBus, FixedChannelModeShowsTheBoxOnItsChannel) {
     int32_t strength = 0;
     EXPECT_TRUE(r.signalPresent(strength));
     EXPECT_TRUE(log->has(LOG_INFO, L"testing channel  4"));
+}
+
+TEST_F(SetTopBoxOnTheBus, TheBusToolReachesTheBoxOfTheProcessThatOpenedTheAir) {
+    start(withChannel12());
+    setting(L"HasSetTopBox", 1);
+    setting(L"TuningChannel", 1);
+    BDATuneRequest r(nullptr, nullptr, &client, control.Get());
+    ASSERT_EQ(S_OK, r.init(kMediaTypeAnalog));
+    CComVariant v;
+    ASSERT_EQ(S_OK, r.tune(L"5", v));
+    auto card = tuner(kAnalogTunerName);
+    ASSERT_EQ(5, card->analogChannel());
+    runWithEncoder();
+
+    // What a user types, from another process, with the same bus settings.
+    std::string command = std::string(PELMO_BUS_TOOL) + " call --any STBTuneToChannel i4:12 2>&1";
+    FILE* tool = popen(command.c_str(), "r");
+    ASSERT_TRUE(tool);
+    std::string said;
+    char line[256];
+    while (fgets(line, sizeof line, tool)) said += line;
+    int status = pclose(tool);
+    EXPECT_EQ(0, status) << said;
+    EXPECT_NE(std::string::npos, said.find("reply i4:12")) << said;
+    EXPECT_EQ(12, air->setTopBoxChannel());
+    EXPECT_EQ(12, card->analogChannel());
+
+    // The card's auxiliary input carries channel 12 all the way to the Video Control's output.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!card->signal().locked && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(card->signal().locked);
+    ASSERT_TRUE(framesPass(5));
+    sink->keep(size_t(32) << 20);
+    ASSERT_TRUE(framesPass(30));
+    AirTsProbe probe = AirTsProbe::decode(sink->kept());
+    ASSERT_EQ("", probe.error);
+    ASSERT_GT(probe.mono.size(), 4800u);
+    EXPECT_NEAR(AirTestCard::analogToneHz(12), probe.dominantHz(probe.mono.size() / 2, probe.mono.size() / 2),
+                3.0);
+}
+
+TEST_F(SetTopBoxOnTheBus, WithoutABrokerTheAirOpensAndTunesAllTheSame) {
+    // A port nobody listens on (the broker's setting goes first, or it would come back).
+    busPort.reset();
+    busPort = std::make_unique<ScopedEnv>("PELMO_BUS_PORT", "1");
+    openAir(20);
+    platform = AirPlatform::current();
+    ASSERT_TRUE(platform);
+    EXPECT_TRUE(FAILED(platform->setTopBoxStatus()));
+    // Said once in the process as a warning, then only for debugging.
+    EXPECT_EQ(1, log->count(L"[Air] the set-top box is not on the bus"));
+    activate(KSCATEGORY_TVTUNER, kAnalogTunerName);
+    BDATuneRequest r(nullptr, nullptr, nullptr, control.Get());
+    ASSERT_EQ(S_OK, r.init(kMediaTypeAnalog));
+    CComVariant v;
+    ASSERT_EQ(S_OK, r.tune(L"8", v));
+    EXPECT_EQ(8, tuner(kAnalogTunerName)->analogChannel());
 }
 
 }  // namespace

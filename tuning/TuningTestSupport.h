@@ -83,6 +83,7 @@ protected:
         if (control) control->Decompose();
         control = nullptr;
         devices.reset();
+        AirBroadcast::setInstance(nullptr);
         setCurrentLogger(nullptr);
         if (HasFailure()) std::wcerr << log->all();
     }
@@ -93,6 +94,8 @@ protected:
         air = AirBroadcast::open(catalogue, error);
         ASSERT_TRUE(air) << error;
         air->setSpeed(speed);
+        // The control opens this broadcast for the process, as it would the installed one.
+        AirBroadcast::setInstance(air);
         devices = RegisterAirDevices(air);
         ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MSVidCtl, nullptr, CLSCTX_INPROC_SERVER, IID_IMSVidCtl,
                                          reinterpret_cast<void**>(&control)));

@@ -21,7 +21,9 @@
 
 #include "platform/graph/BaseFilter.h"
 #include "platform/graph/BaseInputPin.h"
-#include "platform/graph/GraphObjects.h"
+#include "platform/com/ClassRegistry.h"
+#include "platform/graph/GraphClasses.h"
+#include "platform/graph/GraphInterfaces.h"
 #include "platform/graph/MediaFileSource.h"
 
 namespace {
@@ -86,8 +88,10 @@ Result runGraph(const std::string& file) {
     double before = cpuSelf();
     ComPtr<IGraphBuilder> graph;
     ComPtr<IBaseFilter> source;
-    CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph));
-    CreateGraphObject(CLSID_MediaFileSource, IID_IBaseFilter, reinterpret_cast<void**>(&source));
+    CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                     reinterpret_cast<void**>(&graph));
+    CoCreateInstance(CLSID_MediaFileSource, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                     reinterpret_cast<void**>(&source));
     ComPtr<IFileSourceFilter> load;
     source.As(&load);
     std::wstring wide(file.begin(), file.end());
@@ -165,6 +169,7 @@ void measure(const std::string& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    RegisterGraphClasses();
     std::vector<std::string> files(argv + 1, argv + argc);
     std::string generated;
     if (files.empty()) {

@@ -33,7 +33,9 @@
 #include "platform/air/AirTuner.h"
 #include "platform/graph/BaseFilter.h"
 #include "platform/graph/BaseInputPin.h"
-#include "platform/graph/GraphObjects.h"
+#include "platform/com/ClassRegistry.h"
+#include "platform/graph/GraphClasses.h"
+#include "platform/graph/GraphInterfaces.h"
 #include "platform/sbe/BufferManifest.h"
 #include "platform/sbe/StreamBufferSink.h"
 #include "platform/sbe/StreamBufferSource.h"
@@ -118,7 +120,8 @@ private:
 
 struct Graph {
     explicit Graph(const std::string& buffer) {
-        CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph));
+        CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                         reinterpret_cast<void**>(&graph));
         source.Attach(CreateComObject<StreamBufferSource>());
         std::wstring wide(buffer.begin(), buffer.end());
         ok = SUCCEEDED(source->Load(wide.c_str(), nullptr));
@@ -237,6 +240,7 @@ void disk(const std::string& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    RegisterGraphClasses();
     int length = argc > 1 ? std::atoi(argv[1]) : 300;
     if (length < 10) length = 10;
     TempFolder folder("sbe-bench");

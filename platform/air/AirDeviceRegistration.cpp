@@ -19,10 +19,18 @@ const GUID& AirDeviceRegistration::categoryGuid(AirDeviceCategory category) {
 }
 
 AirDeviceRegistration::AirDeviceRegistration(
-    const AirCatalogue& catalogue, const std::function<DeviceFactory(const AirDevice&)>& makeFactory) {
+    const AirCatalogue& catalogue, const std::function<DeviceFactory(const AirDevice&)>& makeFactory,
+    Listed listed) {
     for (const AirDevice& d : catalogue.devices()) {
+        const GUID& category = categoryGuid(d.category);
+        if (listed == Listed::Skip) {
+            bool known = false;
+            for (const DeviceRecord& other : DeviceRegistry::instance().devices(category))
+                known = known || other.devicePath == d.devicePath;
+            if (known) continue;
+        }
         DeviceRecord r;
-        r.category = categoryGuid(d.category);
+        r.category = category;
         r.friendlyName = d.friendlyName;
         r.devicePath = d.devicePath;
         if (makeFactory) r.factory = makeFactory(d);

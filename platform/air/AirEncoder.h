@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/air/AirConsumer.h"
+#include "platform/air/AirPacketSource.h"
 #include "platform/air/AirStream.h"
 
 class AirTuner;
@@ -42,7 +43,7 @@ struct AirEncoderSettings {
     int gopFrames = 12;  // a reader that joins late starts decoding at the next GOP
 };
 
-class AirEncoder {
+class AirEncoder : public AirPacketSource {
 public:
     static constexpr uint16_t kPmtPid = 0x1000;
     static constexpr uint16_t kVideoPid = 0x100;
@@ -51,7 +52,7 @@ public:
 
     explicit AirEncoder(std::shared_ptr<AirTuner> tuner, AirEncoderSettings settings = {});
     // Stops as stop() does.
-    ~AirEncoder();
+    ~AirEncoder() override;
     AirEncoder(const AirEncoder&) = delete;
     AirEncoder& operator=(const AirEncoder&) = delete;
 
@@ -63,15 +64,17 @@ public:
     // one still waiting for a start) gets what the encoder produced and then Ended with
     // `reason`. Idempotent.
     void stop(AirEndReason reason = AirEndReason::Stopped);
-    bool running() const { return running_.load(); }
+    bool running() const override { return running_.load(); }
 
     // A new reader of the stream. While the encoder is not running it waits for the next
     // start(); a stream that ends (stop() or an encoding failure) ends all its readers.
-    std::shared_ptr<AirConsumer> subscribe(size_t capacityPackets = AirStream::kDefaultConsumerPackets);
+    std::shared_ptr<AirConsumer> subscribe(
+        size_t capacityPackets = AirStream::kDefaultConsumerPackets) override;
 
     uint64_t packetsSent() const { return sent_.load(); }
     int64_t framesEncoded() const { return frames_.load(); }
     const AirEncoderSettings& settings() const { return settings_; }
+    const std::shared_ptr<AirTuner>& tuner() const { return tuner_; }
     std::string lastError() const;
 
 private:

@@ -12,8 +12,9 @@
 
 #include "platform/air/AirClip.h"
 #include "platform/air/AirConsumer.h"
+#include "platform/air/AirPacketSource.h"
 
-class AirStream {
+class AirStream : public AirPacketSource {
 public:
     static constexpr size_t kDefaultConsumerPackets = 4096;
 
@@ -25,14 +26,14 @@ public:
     using Receiving = std::function<bool(double msSinceTune)>;
     AirStream(std::shared_ptr<const AirClip> clip, double speed, int64_t phaseTicks, int lockDelayMs,
               Receiving receiving);
-    ~AirStream();
+    ~AirStream() override;
     AirStream(const AirStream&) = delete;
     AirStream& operator=(const AirStream&) = delete;
 
-    std::shared_ptr<AirConsumer> subscribe(size_t capacityPackets = kDefaultConsumerPackets);
+    std::shared_ptr<AirConsumer> subscribe(size_t capacityPackets = kDefaultConsumerPackets) override;
     // Ends the stream; every reader gets Ended after what it has buffered. Idempotent.
     void stop(AirEndReason reason);
-    bool running() const { return !stopping_.load(); }
+    bool running() const override { return !stopping_.load(); }
     uint64_t packetsSent() const { return sent_.load(); }
     // Broadcast ms after tuning up to which the stream has handed on (or lost to a fault)
     // every packet; it lags the clock on a busy machine.

@@ -43,12 +43,14 @@ HRESULT AirStreamPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPE
 }
 
 std::shared_ptr<AirConsumer> AirStreamPin::follow() {
-    std::shared_ptr<AirStream> now = m_source ? m_source() : nullptr;
+    std::shared_ptr<AirPacketSource> now = m_source ? m_source() : nullptr;
     std::lock_guard<std::mutex> guard(m_consumerLock);
+    // A stop under way has closed the reader: no new one that would outlive it.
+    if (StopRequested()) return nullptr;
     if (now != m_stream) {
         if (m_consumer) m_consumer->close();
         m_stream = now;
-        m_consumer = now ? now->subscribe() : nullptr;
+        m_consumer = now ? now->subscribe(AirStream::kDefaultConsumerPackets) : nullptr;
     }
     return m_consumer;
 }
@@ -75,11 +77,13 @@ HRESULT AirStreamPin::FillBuffer(IMediaSample* sample) {
             return S_OK;
         }
         if (r == AirConsumer::Read::Ended) {
-            // Retuned or lost: drop this reader; a new stream is picked up on the next pass.
+            // Retuned or lost: drop this reader; the next pass subscribes again to whatever
+            // the source has then (a source that lives on, like an encoder restarted after a
+            // stop, gets a new reader too).
             std::lock_guard<std::mutex> guard(m_consumerLock);
             if (m_consumer == consumer) {
                 m_consumer = nullptr;
-                if (m_stream && !m_stream->running()) m_stream = nullptr;
+                m_stream = nullptr;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "platform/air/AirConsumer.h"
+#include "platform/air/AirPacketSource.h"
 #include "platform/air/AirStream.h"
 #include "platform/graph/SourceStream.h"
 
@@ -15,7 +16,7 @@ class AirStreamPin : public CSourceStream {
 public:
     static constexpr LONG kPacketsPerSample = 64;
     // The stream carried now; null while nothing is received.
-    using StreamSource = std::function<std::shared_ptr<AirStream>()>;
+    using StreamSource = std::function<std::shared_ptr<AirPacketSource>()>;
 
     // With `majorType` other than MEDIATYPE_Stream the pin offers that type (with no subtype)
     // instead, for connections that carry no samples of ours (an analog tuner's video output).
@@ -40,7 +41,7 @@ private:
     StreamSource m_source;
     GUID m_majorType;
     std::mutex m_consumerLock;  // the stopping thread closes the consumer the streaming thread reads
-    std::shared_ptr<AirStream> m_stream;
+    std::shared_ptr<AirPacketSource> m_stream;
     std::shared_ptr<AirConsumer> m_consumer;
     std::atomic<uint64_t> m_delivered{0};
 };

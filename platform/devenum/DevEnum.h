@@ -84,6 +84,3 @@ struct ICreateDevEnum : IUnknown {
     // S_OK with an enumerator, or S_FALSE and no enumerator when the category has no device.
     virtual HRESULT CreateClassEnumerator(REFCLSID category, IEnumMoniker** out, DWORD flags) = 0;
 };
-
-// Creates the system device enumerator (the object behind CLSID_SystemDeviceEnum).
-HRESULT CreateSystemDeviceEnum(REFIID riid, void** ppv);

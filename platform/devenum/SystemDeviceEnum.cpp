@@ -12,11 +12,3 @@ HRESULT SystemDeviceEnum::CreateClassEnumerator(REFCLSID category, IEnumMoniker*
     *out = CreateComObject<MonikerEnumerator>(std::move(devices));
     return S_OK;
 }
-
-HRESULT CreateSystemDeviceEnum(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    ComPtr<SystemDeviceEnum> devEnum;
-    devEnum.Attach(CreateComObject<SystemDeviceEnum>());
-    return devEnum->QueryInterface(riid, ppv);
-}

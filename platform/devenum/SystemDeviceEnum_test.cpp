@@ -33,8 +33,10 @@ DeviceFactory factoryFor(int id) {
 }
 
 std::vector<ComPtr<IMoniker>> listCategory(REFGUID category, HRESULT* result) {
+    RegisterDevEnumClasses();
     ComPtr<ICreateDevEnum> devEnum;
-    EXPECT_EQ(S_OK, CreateSystemDeviceEnum(IID_ICreateDevEnum, reinterpret_cast<void**>(&devEnum)));
+    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_ICreateDevEnum, reinterpret_cast<void**>(&devEnum)));
     ComPtr<IEnumMoniker> monikers;
     *result = devEnum->CreateClassEnumerator(category, &monikers, 0);
     std::vector<ComPtr<IMoniker>> out;
@@ -54,6 +56,7 @@ std::wstring readProperty(IMoniker* m, const wchar_t* name, HRESULT* result) {
 
 class SystemDeviceEnumTest : public ::testing::Test {
 protected:
+    void SetUp() override { RegisterDevEnumClasses(); }
     void TearDown() override { DeviceRegistry::instance().clear(); }
 };
 
@@ -83,7 +86,8 @@ TEST_F(SystemDeviceEnumTest, ListsOnlyTheAskedCategoryInRegistrationOrder) {
 
 TEST_F(SystemDeviceEnumTest, EmptyCategoryAnswersSFalseWithoutEnumerator) {
     ComPtr<ICreateDevEnum> devEnum;
-    ASSERT_EQ(S_OK, CreateSystemDeviceEnum(IID_ICreateDevEnum, reinterpret_cast<void**>(&devEnum)));
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_ICreateDevEnum, reinterpret_cast<void**>(&devEnum)));
     ComPtr<IEnumMoniker> monikers;
     EXPECT_EQ(S_FALSE, devEnum->CreateClassEnumerator(AM_KSCATEGORY_CROSSBAR, &monikers, 0));
     EXPECT_FALSE(monikers);
@@ -94,7 +98,8 @@ TEST_F(SystemDeviceEnumTest, UnregisteredDeviceDisappearsButOpenEnumeratorKeepsI
     auto reg = std::make_unique<ScopedDeviceRegistration>(
         DeviceRecord{KSCATEGORY_TVTUNER, L"Analog", L"air://analog/0", factoryFor(5)});
     ComPtr<ICreateDevEnum> devEnum;
-    ASSERT_EQ(S_OK, CreateSystemDeviceEnum(IID_ICreateDevEnum, reinterpret_cast<void**>(&devEnum)));
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_ICreateDevEnum, reinterpret_cast<void**>(&devEnum)));
     ComPtr<IEnumMoniker> monikers;
     ASSERT_EQ(S_OK, devEnum->CreateClassEnumerator(KSCATEGORY_TVTUNER, &monikers, 0));
     DWORD cookie = reg->cookie();
@@ -117,7 +122,8 @@ TEST_F(SystemDeviceEnumTest, NextCountsSkipAndCloneFollowThePosition) {
     ScopedDeviceRegistration b({KSCATEGORY_MULTIPLEXER, L"M1", L"p1", nullptr});
     ScopedDeviceRegistration c({KSCATEGORY_MULTIPLEXER, L"M2", L"p2", nullptr});
     ComPtr<ICreateDevEnum> devEnum;
-    ASSERT_EQ(S_OK, CreateSystemDeviceEnum(IID_ICreateDevEnum, reinterpret_cast<void**>(&devEnum)));
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_ICreateDevEnum, reinterpret_cast<void**>(&devEnum)));
     ComPtr<IEnumMoniker> monikers;
     ASSERT_EQ(S_OK, devEnum->CreateClassEnumerator(KSCATEGORY_MULTIPLEXER, &monikers, 0));
 

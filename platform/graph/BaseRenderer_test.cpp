@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/graph/GraphObjects.h"
+#include "platform/com/ClassRegistry.h"
+#include "platform/graph/GraphClasses.h"
+#include "platform/graph/GraphInterfaces.h"
 #include "platform/graph/GraphTestSupport.h"
 #include "platform/graph/NullRenderer.h"
 #include "platform/graph/ReferenceClock.h"
@@ -33,14 +35,15 @@ protected:
     void build(const char* file, bool autoAdvance, GUID videoSubtype = GUID_NULL) {
         if (!TestStreams::get().ok())
             GTEST_SKIP() << "the ffmpeg command-line tool could not make the test streams";
-        ASSERT_EQ(S_OK,
-                  CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph)));
+        RegisterGraphClasses();
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                         reinterpret_cast<void**>(&graph)));
         clock.Attach(CreateComObject<CManualClock>(autoAdvance));
         ComPtr<IMediaFilter> mf;
         ASSERT_EQ(S_OK, graph.As(&mf));
         ASSERT_EQ(S_OK, mf->SetSyncSource(clock.Get()));
-        ASSERT_EQ(S_OK,
-                  CreateGraphObject(CLSID_MediaFileSource, IID_IBaseFilter, reinterpret_cast<void**>(&src)));
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MediaFileSource, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IBaseFilter, reinterpret_cast<void**>(&src)));
         ComPtr<IFileSourceFilter> load;
         src.As(&load);
         ASSERT_EQ(S_OK, load->Load(TestStreams::get().path(file).c_str(), nullptr));

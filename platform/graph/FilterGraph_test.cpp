@@ -9,7 +9,9 @@
 
 #include "platform/graph/BaseFilter.h"
 #include "platform/graph/BaseInputPin.h"
-#include "platform/graph/GraphObjects.h"
+#include "platform/com/ClassRegistry.h"
+#include "platform/graph/GraphClasses.h"
+#include "platform/graph/GraphInterfaces.h"
 #include "platform/graph/MediaFileSource.h"
 #include "platform/graph/NullRenderer.h"
 #include "platform/graph/GraphTestSupport.h"
@@ -77,8 +79,10 @@ private:
 
 template <class T>
 ComPtr<T> create(REFCLSID clsid) {
+    RegisterGraphClasses();
     ComPtr<T> p;
-    EXPECT_EQ(S_OK, CreateGraphObject(clsid, T::iid(), reinterpret_cast<void**>(&p)));
+    EXPECT_EQ(S_OK,
+              CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, T::iid(), reinterpret_cast<void**>(&p)));
     return p;
 }
 
@@ -337,8 +341,8 @@ TEST(CaptureGraphBuilderTest, FindPinAndRenderStreamRules) {
 
 TEST(MediaSampleTest, TimesLengthsAndAllocatorState) {
     ComPtr<IMemAllocator> alloc;
-    EXPECT_EQ(REGDB_E_CLASSNOTREG,
-              CreateGraphObject(GUID_NULL, IID_IMemAllocator, reinterpret_cast<void**>(&alloc)));
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, CoCreateInstance(GUID_NULL, nullptr, CLSCTX_INPROC_SERVER,
+                                                    IID_IMemAllocator, reinterpret_cast<void**>(&alloc)));
     ComPtr<IBaseFilter> r = create<IBaseFilter>(CLSID_NullRenderer);
     ComPtr<IMemInputPin> in;
     ASSERT_EQ(S_OK, pinOf(r.Get(), PINDIR_INPUT).As(&in));

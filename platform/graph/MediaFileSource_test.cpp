@@ -11,7 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/graph/GraphObjects.h"
+#include "platform/com/ClassRegistry.h"
+#include "platform/graph/GraphClasses.h"
+#include "platform/graph/GraphInterfaces.h"
 #include "platform/graph/GraphTestSupport.h"
 #include "platform/graph/NullRenderer.h"
 #include "platform/graph/ReferenceClock.h"
@@ -74,8 +76,9 @@ protected:
     // Loads the file into a graph that plays as fast as its clock lets it: video and audio
     // each into a recording renderer.
     void build() {
-        ASSERT_EQ(S_OK,
-                  CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph)));
+        RegisterGraphClasses();
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                         reinterpret_cast<void**>(&graph)));
         clock.Attach(CreateComObject<CManualClock>(true));
         ComPtr<IMediaFilter> mf;
         graph.As(&mf);

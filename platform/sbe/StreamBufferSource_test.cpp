@@ -7,7 +7,9 @@
 #include <future>
 
 #include "platform/air/TsPacket.h"
-#include "platform/graph/GraphObjects.h"
+#include "platform/com/ClassRegistry.h"
+#include "platform/graph/GraphClasses.h"
+#include "platform/graph/GraphInterfaces.h"
 #include "platform/graph/GraphTestSupport.h"
 #include "platform/sbe/SbeTestSupport.h"
 
@@ -18,8 +20,9 @@ namespace {
 // A graph of the source over the buffer and one recording renderer per pin (video first).
 struct ReadBack {
     explicit ReadBack(const std::string& buffer) {
-        EXPECT_EQ(S_OK,
-                  CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph)));
+        RegisterGraphClasses();
+        EXPECT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                         reinterpret_cast<void**>(&graph)));
         source.Attach(CreateComObject<StreamBufferSource>());
         std::wstring wide(buffer.begin(), buffer.end());
         loaded = source->Load(wide.c_str(), nullptr);

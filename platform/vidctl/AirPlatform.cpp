@@ -2,19 +2,48 @@
 
 #include <unistd.h>
 
+#include <mutex>
+
 #include "base/Log.h"
 #include "platform/air/AirBroadcast.h"
 #include "platform/air/AirSetTopBoxService.h"
 #include "platform/bda/BdaClasses.h"
+#include "platform/com/ClassRegistry.h"
 #include "platform/devenum/DevEnumClasses.h"
 #include "platform/graph/GraphClasses.h"
 #include "platform/vidctl/VidCtlClasses.h"
+#include "platform/vidctl/VidCtlInterfaces.h"
+
+namespace {
+std::mutex g_platformLock;
+std::weak_ptr<AirPlatform> g_platform;
+// A broker that is down is worth one warning per process, not one per Video Control.
+std::atomic<bool> g_busWarned{false};
+}  // namespace
 
 void RegisterPlatformClasses() {
     RegisterGraphClasses();
     RegisterDevEnumClasses();
     RegisterBdaClasses();
     RegisterVidCtlClasses();
+}
+
+std::shared_ptr<AirPlatform> AirPlatform::acquire(std::string& error) {
+    std::lock_guard<std::mutex> guard(g_platformLock);
+    if (std::shared_ptr<AirPlatform> running = g_platform.lock()) return running;
+    std::shared_ptr<AirBroadcast> broadcast = AirBroadcast::instance();
+    if (!broadcast) {
+        error = AirBroadcast::lastError();
+        return nullptr;
+    }
+    auto platform = std::make_shared<AirPlatform>(broadcast);
+    g_platform = platform;
+    return platform;
+}
+
+std::shared_ptr<AirPlatform> AirPlatform::current() {
+    std::lock_guard<std::mutex> guard(g_platformLock);
+    return g_platform.lock();
 }
 
 std::unique_ptr<AirPlatform> AirPlatform::open(std::string& error) {
@@ -27,21 +56,35 @@ std::unique_ptr<AirPlatform> AirPlatform::open(std::string& error) {
 }
 
 AirPlatform::AirPlatform(std::shared_ptr<AirBroadcast> broadcast) : m_broadcast(std::move(broadcast)) {
-    RegisterPlatformClasses();
-    m_devices = RegisterAirDevices(m_broadcast);
+    // Classes the process registered already stay as they are (a test may have replaced one).
+    if (!ClassRegistry::instance().isRegistered(CLSID_MSVidCtl)) RegisterPlatformClasses();
+    // A test (or a host) that registered the same devices itself keeps its own.
+    m_devices = RegisterAirDevices(m_broadcast, AirDeviceRegistration::Listed::Skip);
     if (!m_broadcast->catalogue().setTopBox().present) return;
     m_setTopBox = std::make_unique<AirSetTopBoxService>(m_broadcast);
     // One receiver per process that opened the air; the bus routes "any" requests to one of them.
-    std::wstring name = L"AirSetTopBox" + std::to_wstring(getpid());
+    // A second platform in the same process needs a client name of its own: the broker drops
+    // the older of two clients with one name.
+    static std::atomic<int> serial{0};
+    int n = serial++;
+    std::wstring name = L"AirSetTopBox" + std::to_wstring(getpid()) + (n ? L"-" + std::to_wstring(n) : L"");
     m_connect = std::thread([this, name]() {
         HRESULT hr = m_setTopBox->Connect(L"127.0.0.1", name);
-        if (FAILED(hr)) warn(L"[Air] the set-top box is not on the bus: %X", hr);
+        if (FAILED(hr)) {
+            if (!g_busWarned.exchange(true))
+                warn(L"[Air] the set-top box is not on the bus (port %d): %X", HuxSatellite::BusPort(), hr);
+            else
+                debug(L"[Air] the set-top box is not on the bus: %X", hr);
+        } else {
+            info(L"[Air] the set-top box serves STBTuneToChannel on the bus as %s", name.c_str());
+        }
         m_setTopBoxStatus = hr;
     });
 }
 
 AirPlatform::~AirPlatform() {
     if (m_connect.joinable()) m_connect.join();
+    // Off the bus first, so that no request reaches a box whose devices are gone.
     m_setTopBox.reset();
     m_devices.reset();
 }

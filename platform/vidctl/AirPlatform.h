@@ -2,8 +2,13 @@
 // classes for CoCreateInstance, the broadcast's devices with their filters in the device
 // enumerator, and, when the broadcast has a set-top box, its infra-red receiver serving
 // "STBTuneToChannel" on the message bus for as long as the platform object lives.
+//
+// A process opens the air once: acquire() starts the platform for the first user (the Video
+// Control takes it when it is made) and hands the same object to every later one; when the
+// last user lets go, the set-top box leaves the bus and the devices leave the enumerator.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,10 +23,17 @@ void RegisterPlatformClasses();
 
 class AirPlatform {
 public:
-    // Opens the process-wide broadcast (AirBroadcast::instance()); null with the reason in
-    // `error` when there is none. The set-top box joins the bus in the background: a broker
-    // that is down delays nothing and is reported in the log.
+    // The process's platform over the process-wide broadcast (AirBroadcast::instance()):
+    // started by the first caller, shared while anyone holds it. Null, with the reason in
+    // `error`, when there is no broadcast (the reason is logged once by the broadcast).
+    static std::shared_ptr<AirPlatform> acquire(std::string& error);
+    // The platform running in this process now, null when nobody holds one.
+    static std::shared_ptr<AirPlatform> current();
+
+    // A platform of its own over the process-wide broadcast (not shared; see acquire()).
     static std::unique_ptr<AirPlatform> open(std::string& error);
+    // The set-top box joins the bus in the background: a broker that is down delays nothing
+    // and is reported in the log (as a warning the first time in the process).
     explicit AirPlatform(std::shared_ptr<AirBroadcast> broadcast);
     ~AirPlatform();
     AirPlatform(const AirPlatform&) = delete;
@@ -37,5 +49,5 @@ private:
     std::unique_ptr<AirDeviceRegistration> m_devices;
     std::unique_ptr<AirSetTopBoxService> m_setTopBox;
     std::thread m_connect;
-    long m_setTopBoxStatus = 1;
+    std::atomic<long> m_setTopBoxStatus{1};
 };

@@ -1,12 +1,6 @@
 #include "platform/vidctl/CardEncoderFilter.h"
 
-namespace {
-std::mutex g_encodeLock;
-CardEncoderFilter::Encode& encodeHook() {
-    static CardEncoderFilter::Encode encode;
-    return encode;
-}
-}  // namespace
+#include "base/Log.h"
 
 class CardEncoderFilter::InputPin : public CBaseInputPin {
 public:
@@ -57,27 +51,74 @@ private:
     std::shared_ptr<AirTuner> m_peerTuner;
 };
 
-void CardEncoderFilter::setEncode(Encode encode) {
-    std::lock_guard<std::mutex> guard(g_encodeLock);
-    encodeHook() = std::move(encode);
+AirEncoderSettings CardEncoderFilter::cardSettings() {
+    AirEncoderSettings s;
+    s.width = 720;
+    s.height = 576;
+    s.framesPerSecond = 25;
+    return s;
 }
 
-CardEncoderFilter::CardEncoderFilter(const AirDevice& device)
-    : CBaseFilter(device.friendlyName.c_str(), CLSID_CardEncoderFilter), m_device(device) {
+CardEncoderFilter::CardEncoderFilter(const AirDevice& device, AirEncoderSettings settings)
+    : CBaseFilter(device.friendlyName.c_str(), CLSID_CardEncoderFilter),
+      m_device(device),
+      m_settings(settings) {
     m_input = std::make_unique<InputPin>(this, &m_filterLock);
-    m_output = std::make_unique<AirStreamPin>(this, &m_filterLock, L"MPEG-2 Transport", [this]() {
-        std::shared_ptr<AirTuner> tuner = airTuner();
-        if (!tuner) return std::shared_ptr<AirStream>();
-        Encode encode;
-        {
-            std::lock_guard<std::mutex> guard(g_encodeLock);
-            encode = encodeHook();
-        }
-        return encode ? encode(tuner) : tuner->stream();
-    });
+    m_output = std::make_unique<AirStreamPin>(this, &m_filterLock, L"MPEG-2 Transport",
+                                              [this]() { return encoding(); });
 }
 
-CardEncoderFilter::~CardEncoderFilter() = default;
+CardEncoderFilter::~CardEncoderFilter() {
+    // The pins go first (a streaming thread may still ask for the encoder), then the encoder.
+    m_output.reset();
+    m_input.reset();
+    std::lock_guard<std::mutex> guard(m_tunerLock);
+    m_encoder.reset();
+}
+
+HRESULT CardEncoderFilter::Stop() {
+    HRESULT hr = CBaseFilter::Stop();
+    std::shared_ptr<AirEncoder> encoder;
+    {
+        std::lock_guard<std::mutex> guard(m_tunerLock);
+        encoder = m_encoder;
+        m_encoderStarted = false;
+        m_encoderFailed = false;
+    }
+    if (encoder) encoder->stop();
+    return hr;
+}
+
+std::shared_ptr<AirPacketSource> CardEncoderFilter::encoding() {
+    std::shared_ptr<AirEncoder> encoder;
+    {
+        std::lock_guard<std::mutex> guard(m_tunerLock);
+        if (!m_tuner || m_encoderFailed) return nullptr;
+        if (!m_encoder || m_encoder->tuner() != m_tuner) {
+            m_encoder = std::make_shared<AirEncoder>(m_tuner, m_settings);
+            m_encoderStarted = false;
+        }
+        encoder = m_encoder;
+        if (m_encoderStarted) {
+            if (encoder->running()) return encoder;
+            // It ended by itself while the graph still runs: an encoding failure, already
+            // logged. Starting it again would only fail again, frame after frame.
+            m_encoderFailed = true;
+            return nullptr;
+        }
+        m_encoderStarted = true;
+    }
+    if (encoder->start()) return encoder;
+    error(L"[Encoder] %s cannot encode: %S", m_device.friendlyName.c_str(), encoder->lastError().c_str());
+    std::lock_guard<std::mutex> guard(m_tunerLock);
+    m_encoderFailed = true;
+    return nullptr;
+}
+
+std::shared_ptr<AirEncoder> CardEncoderFilter::encoder() {
+    std::lock_guard<std::mutex> guard(m_tunerLock);
+    return m_encoderStarted && m_encoder && m_encoder->running() ? m_encoder : nullptr;
+}
 
 CBasePin* CardEncoderFilter::GetPin(int n) {
     if (n == 0) return m_input.get();
@@ -91,8 +132,16 @@ std::shared_ptr<AirTuner> CardEncoderFilter::airTuner() {
 }
 
 void CardEncoderFilter::setTuner(std::shared_ptr<AirTuner> tuner) {
-    std::lock_guard<std::mutex> guard(m_tunerLock);
-    m_tuner = std::move(tuner);
+    std::shared_ptr<AirEncoder> old;
+    {
+        std::lock_guard<std::mutex> guard(m_tunerLock);
+        m_tuner = std::move(tuner);
+        if (m_encoder && m_encoder->tuner() != m_tuner) old = std::move(m_encoder);
+        m_encoderStarted = false;
+        m_encoderFailed = false;
+    }
+    // Outside the lock: stopping waits for the encoding thread.
+    if (old) old->stop();
 }
 
 std::wstring CardEncoderFilter::cardOf(const std::wstring& devicePath) {

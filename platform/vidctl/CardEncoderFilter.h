@@ -1,12 +1,15 @@
 // The filter of a card's hardware encoder (or multiplexer) device. Its input takes the analog
 // video of a tuner on the same card only (a tuner of another card cannot be wired to it, so
-// such a graph does not build); its output is the tuned channel as an MPEG-2 transport stream.
+// such a graph does not build); its output is the live encode of whatever that tuner receives
+// (a channel, an auxiliary input, snow) as an MPEG-2 transport stream of one programme. The
+// card's encoder runs while the output streams: from the first sample the graph asks for
+// until the filter stops.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <mutex>
 
+#include "platform/air/AirEncoder.h"
 #include "platform/bda/AirStreamPin.h"
 #include "platform/bda/AirTunerFilter.h"
 #include "platform/graph/BaseFilter.h"
@@ -19,14 +22,11 @@ VIDCTL_GUID(CLSID_CardEncoderFilter, 0x6F2A51D1, 0x3B8E, 0x4D27, 0x9A, 0x14, 0x7
 
 class CardEncoderFilter : public CBaseFilter, public IAirDeviceFilter {
 public:
-    // The encoder's transport stream for what the tuner receives now: the same stream object
-    // for as long as nothing changes (the output pin follows a new object as a retune). By
-    // default the channel's own transport rendering on air is passed on; the encoder of the
-    // air replaces this with a real encode of the tuner's picture and sound.
-    using Encode = std::function<std::shared_ptr<AirStream>(const std::shared_ptr<AirTuner>&)>;
-    static void setEncode(Encode encode);
+    // What the card's encoder makes: a PAL-sized picture at 25 frames per second, the format
+    // of the analog channels on air.
+    static AirEncoderSettings cardSettings();
 
-    explicit CardEncoderFilter(const AirDevice& device);
+    explicit CardEncoderFilter(const AirDevice& device, AirEncoderSettings settings = cardSettings());
     ~CardEncoderFilter() override;
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
@@ -35,11 +35,16 @@ public:
     ULONG AddRef() override { return CBaseFilter::AddRef(); }
     ULONG Release() override { return CBaseFilter::Release(); }
 
+    // Stops the output, then the card's encoder (its readers are gone).
+    HRESULT Stop() override;
+
     int GetPinCount() override { return 2; }
     CBasePin* GetPin(int n) override;
 
     const AirDevice& airDevice() override { return m_device; }
     std::shared_ptr<AirTuner> airTuner() override;
+    // The card's encoder while it is encoding for this filter's output, else null.
+    std::shared_ptr<AirEncoder> encoder();
 
     // The card of a device: its device path without the trailing category ("#{...}").
     static std::wstring cardOf(const std::wstring& devicePath);
@@ -51,10 +56,17 @@ private:
     class InputPin;
     friend class InputPin;
     void setTuner(std::shared_ptr<AirTuner> tuner);
+    // The running encoder of the connected tuner for the output pin, started on first use;
+    // null without a tuner or when the encoder cannot encode (said once in the log).
+    std::shared_ptr<AirPacketSource> encoding();
 
     AirDevice m_device;
-    std::mutex m_tunerLock;
+    AirEncoderSettings m_settings;
+    std::mutex m_tunerLock;  // guards the tuner, the encoder and its state
     std::shared_ptr<AirTuner> m_tuner;
+    std::shared_ptr<AirEncoder> m_encoder;
+    bool m_encoderStarted = false;
+    bool m_encoderFailed = false;
     std::unique_ptr<InputPin> m_input;
     std::unique_ptr<AirStreamPin> m_output;
 };

@@ -51,9 +51,10 @@ DeviceFactory AirDeviceFilterFactory(std::shared_ptr<AirBroadcast> broadcast, co
     return nullptr;
 }
 
-std::unique_ptr<AirDeviceRegistration> RegisterAirDevices(std::shared_ptr<AirBroadcast> broadcast) {
+std::unique_ptr<AirDeviceRegistration> RegisterAirDevices(std::shared_ptr<AirBroadcast> broadcast,
+                                                          AirDeviceRegistration::Listed listed) {
     if (!broadcast) return nullptr;
     return std::make_unique<AirDeviceRegistration>(
         broadcast->catalogue(),
-        [broadcast](const AirDevice& device) { return AirDeviceFilterFactory(broadcast, device); });
+        [broadcast](const AirDevice& device) { return AirDeviceFilterFactory(broadcast, device); }, listed);
 }

@@ -15,4 +15,6 @@ void RegisterVidCtlClasses();
 DeviceFactory AirDeviceFilterFactory(std::shared_ptr<AirBroadcast> broadcast, const AirDevice& device);
 
 // Registers the broadcast's devices, with their filters, for the registration's lifetime.
-std::unique_ptr<AirDeviceRegistration> RegisterAirDevices(std::shared_ptr<AirBroadcast> broadcast);
+std::unique_ptr<AirDeviceRegistration> RegisterAirDevices(
+    std::shared_ptr<AirBroadcast> broadcast,
+    AirDeviceRegistration::Listed listed = AirDeviceRegistration::Listed::Again);

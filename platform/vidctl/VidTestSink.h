@@ -1,13 +1,16 @@
 // Test and benchmark support: an output device that stands in the stream-buffer sink's slot
 // (class CLSID_MSVidStreamBufferSink) and records the transport stream that reaches it: when
-// the first packet came, how many, and the transport_stream_id of the PATs it saw.
+// the first packet came, how many, the transport_stream_id of the PATs it saw, and (when asked
+// to) the packets themselves.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "platform/air/TsPacket.h"
 #include "platform/com/ClassRegistry.h"
@@ -32,6 +35,17 @@ public:
         m_packets = 0;
         m_tsids.clear();
         m_first = {};
+        m_kept.clear();
+    }
+    // Keeps every packet that arrives from now on, up to `limitBytes`.
+    void keep(size_t limitBytes) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_keepLimit = limitBytes;
+        m_kept.clear();
+    }
+    std::vector<uint8_t> kept() const {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_kept;
     }
     // Waits (up to limitMs) for a PAT naming tsid.
     bool waitForTsid(int tsid, int limitMs) {
@@ -81,6 +95,8 @@ private:
     void take(const uint8_t* data, size_t size) {
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_packets == 0) m_first = std::chrono::steady_clock::now();
+        if (m_kept.size() < m_keepLimit)
+            m_kept.insert(m_kept.end(), data, data + std::min(size, m_keepLimit - m_kept.size()));
         for (size_t at = 0; at + tspacket::kSize <= size; at += tspacket::kSize) {
             const uint8_t* p = data + at;
             ++m_packets;
@@ -100,6 +116,8 @@ private:
     std::atomic<uint64_t> m_packets{0};
     std::set<int> m_tsids;
     std::chrono::steady_clock::time_point m_first{};
+    size_t m_keepLimit = 0;
+    std::vector<uint8_t> m_kept;
 };
 
 class VidTestSink : public ComObject<IMSVidOutputDevice, IMSVidGraphSegment> {

@@ -3,6 +3,8 @@
 #include "base/Log.h"
 #include "platform/com/ClassRegistry.h"
 #include "platform/graph/BaseFilter.h"
+#include "platform/vidctl/AirPlatform.h"
+#include "platform/vidctl/TransportTee.h"
 
 namespace {
 
@@ -57,6 +59,10 @@ const std::vector<CLSID>& VideoControl::outputClasses() {
 }
 
 VideoControl::VideoControl() {
+    // Without a broadcast the control still works with whatever devices others registered;
+    // the broadcast has said why it is missing.
+    std::string why;
+    m_platform = AirPlatform::acquire(why);
     m_features.Attach(CreateComObject<VidFeatures>());
     m_outputs.Attach(CreateComObject<VidOutputDevices>());
 }
@@ -251,6 +257,13 @@ HRESULT VideoControl::Build() {
         if (FAILED(hr)) return fail(hr);
         upstream = freePin(filter.Get(), PINDIR_OUTPUT);
     }
+    // Several outputs share the one stream through a tee, each on an output of its own.
+    ComPtr<IBaseFilter> tee;
+    if (m_outputs->items().size() > 1) {
+        hr = addTee(upstream, tee);
+        if (FAILED(hr)) return fail(hr);
+        upstream = freePin(tee.Get(), PINDIR_OUTPUT);
+    }
     for (const auto& output : m_outputs->items()) {
         ComPtr<IBaseFilter> filter;
         hr = addSegment(output.Get(), filter);
@@ -260,11 +273,21 @@ HRESULT VideoControl::Build() {
         if (!upstream || !in) return fail(VFW_E_CANNOT_CONNECT);
         hr = m_graph->ConnectDirect(upstream.Get(), in.Get(), nullptr);
         if (FAILED(hr)) return fail(hr);
-        // One stream, one output: a second output finds nothing left to connect to.
-        upstream = nullptr;
+        // Without a tee there is one stream for one output.
+        upstream = tee ? freePin(tee.Get(), PINDIR_OUTPUT) : nullptr;
     }
     m_state = STATE_STOP;
     return S_OK;
+}
+
+HRESULT VideoControl::addTee(const ComPtr<IPin>& upstream, ComPtr<IBaseFilter>& tee) {
+    if (!upstream) return VFW_E_CANNOT_CONNECT;
+    tee.Attach(CreateComObject<TransportTee>(static_cast<int>(m_outputs->items().size())));
+    HRESULT hr = m_graph->AddFilter(tee.Get(), L"Transport Tee");
+    if (FAILED(hr)) return hr;
+    m_built.push_back(tee);
+    ComPtr<IPin> in = freePin(tee.Get(), PINDIR_INPUT);
+    return m_graph->ConnectDirect(upstream.Get(), in.Get(), nullptr);
 }
 
 HRESULT VideoControl::Run() {

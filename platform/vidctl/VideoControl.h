@@ -1,11 +1,16 @@
 // The Video Control: one tuner input, optional features (encoders) and outputs (sinks), built
-// into one filter graph. The graph holds the input's filter under the device's friendly name
-// from the moment the input is made active, so lookups by name work before the first build.
+// into one filter graph. Making one opens the air for the process (AirPlatform::acquire): its
+// devices, and the set-top box on the bus, stay up while a Video Control lives. The graph holds the input's
+// filter under the device's friendly name from the moment the input is made active, so lookups by name work
+// before the first build.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "platform/vidctl/VidDevices.h"
+
+class AirPlatform;
 
 class VideoControl : public ComObject<IMSVidCtl, IMSVidGraphSegmentContainer> {
 public:
@@ -31,7 +36,8 @@ public:
     HRESULT get_FeaturesActive(IMSVidFeatures** features) override;
     HRESULT put_FeaturesActive(IMSVidFeatures* features) override;
     HRESULT View(VARIANT* v) override;
-    // Connects input → features in order → the outputs. A part that cannot be connected
+    // Connects input → features in order → the outputs (through a tee when there are several).
+    // A part that cannot be connected
     // (an encoder of another card, an output that does not take what arrives) fails the build
     // with the connection's status, and the control stays unbuilt.
     HRESULT Build() override;
@@ -45,8 +51,11 @@ public:
 private:
     HRESULT ensureGraph();
     HRESULT addSegment(IUnknown* device, ComPtr<IBaseFilter>& filter);
+    // A tee for the outputs, in the graph and fed from `upstream`.
+    HRESULT addTee(const ComPtr<IPin>& upstream, ComPtr<IBaseFilter>& tee);
     HRESULT takeApart();
 
+    std::shared_ptr<AirPlatform> m_platform;
     MSVidCtlStateList m_state = STATE_UNBUILT;
     VARIANT_BOOL m_enabled = VARIANT_TRUE;
     bool m_audio = true, m_video = true;

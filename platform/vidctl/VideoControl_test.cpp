@@ -2,140 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/air/AirBroadcast.h"
-#include "platform/bda/BdaClasses.h"
-#include "platform/devenum/DevEnumClasses.h"
-#include "platform/graph/GraphClasses.h"
-#include "platform/vidctl/VidCtlClasses.h"
-#include "platform/vidctl/VidTestSink.h"
+#include <algorithm>
+
+#include "platform/bda/AirStreamPin.h"
+
+#include "platform/vidctl/VidCtlTestSupport.h"
 
 namespace {
 
-const std::string kDemo = std::string(SKYVANE_BINARY_DIR) + "/data/demo/broadcast.xml";
-const wchar_t* kDvbtTuner = L"Skyvane Virtual DVB-T Tuner";
-constexpr int kLimitMs = 60000;  // only reached when something is broken
-
-ComPtr<ITuningSpace> tuningSpace(const wchar_t* name) {
-    ComPtr<ITuningSpaceContainer> container;
-    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_SystemTuningSpaces, nullptr, CLSCTX_INPROC_SERVER,
-                                     IID_ITuningSpaceContainer, reinterpret_cast<void**>(&container)));
-    ComPtr<IEnumTuningSpaces> spaces;
-    container->get_EnumTuningSpaces(&spaces);
-    ComPtr<ITuningSpace> space;
-    while (spaces->Next(1, &space, nullptr) == S_OK) {
-        CComBSTR unique;
-        space->get_UniqueName(&unique);
-        if (unique.str() == name) return space;
-    }
-    return nullptr;
-}
-
-CComVariant asVariant(ITuneRequest* request) {
-    CComVariant v;
-    v.vt = VT_UNKNOWN;
-    v.punkVal = request;
-    request->AddRef();
-    return v;
-}
-
-CComVariant dvbt(LONG frequency) {
-    ComPtr<ITuneRequest> request;
-    tuningSpace(L"DVB-T")->CreateTuneRequest(&request);
-    ComPtr<IDVBTLocator> locator;
-    CoCreateInstance(CLSID_DVBTLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IDVBTLocator,
-                     reinterpret_cast<void**>(&locator));
-    locator->put_CarrierFrequency(frequency);
-    locator->put_Bandwidth(8);
-    request->put_Locator(locator.Get());
-    return asVariant(request.Get());
-}
-
-CComVariant analog(const wchar_t* space, LONG channel) {
-    ComPtr<ITuneRequest> request;
-    tuningSpace(space)->CreateTuneRequest(&request);
-    ComPtr<IChannelTuneRequest> c;
-    request.As(&c);
-    c->put_Channel(channel);
-    return asVariant(request.Get());
-}
-
-template <class Collection, class Item>
-ComPtr<Item> item(Collection* collection, LONG index) {
-    ComPtr<Item> out;
-    EXPECT_EQ(S_OK, collection->get_Item(CComVariant(index), &out));
-    return out;
-}
-
-std::wstring nameOf(IMSVidDevice* device) {
-    CComBSTR name;
-    device->get_Name(&name);
-    return name.str();
-}
-
-class VideoControlTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        RegisterGraphClasses();
-        RegisterDevEnumClasses();
-        RegisterBdaClasses();
-        RegisterVidCtlClasses();
-        VidTestSink::registerAsStreamBufferSink();
-        std::string error;
-        air = AirBroadcast::open(kDemo, error);
-        ASSERT_TRUE(air) << error;
-        air->setSpeed(4);
-        devices = RegisterAirDevices(air);
-        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MSVidCtl, nullptr, CLSCTX_INPROC_SERVER, IID_IMSVidCtl,
-                                         reinterpret_cast<void**>(&control)));
-    }
-    void TearDown() override {
-        if (control) control->Decompose();
-        control = nullptr;
-        VidTestSink::last() = nullptr;
-        ClassRegistry::instance().clearFailures();
-    }
-
-    ComPtr<IMSVidInputDevice> activate(const GUID& category, const std::wstring& name) {
-        ComPtr<IMSVidInputDevices> inputs;
-        EXPECT_EQ(S_OK, control->_InputsAvailable(&category, &inputs));
-        LONG count = 0;
-        inputs->get_Count(&count);
-        for (LONG i = 0; i < count; ++i) {
-            auto device = item<IMSVidInputDevices, IMSVidInputDevice>(inputs.Get(), i);
-            if (nameOf(device.Get()) != name) continue;
-            EXPECT_EQ(S_OK, control->put_InputActive(device.Get()));
-            return device;
-        }
-        ADD_FAILURE() << "no input device";
-        return nullptr;
-    }
-
-    VidTestSinkFilter* addSink() {
-        ComPtr<IMSVidOutputDevices> available, active;
-        EXPECT_EQ(S_OK, control->_OutputsAvailable(&GUID_NULL, &available));
-        LONG count = 0;
-        available->get_Count(&count);
-        EXPECT_EQ(1, count);
-        auto sink = item<IMSVidOutputDevices, IMSVidOutputDevice>(available.Get(), 0);
-        GUID clsid;
-        sink->get__ClassID(&clsid);
-        EXPECT_EQ(CLSID_MSVidStreamBufferSink, clsid);
-        EXPECT_EQ(S_OK, control->get_OutputsActive(&active));
-        EXPECT_EQ(S_OK, active->Add(sink.Get()));
-        EXPECT_EQ(S_OK, control->put_OutputsActive(active.Get()));
-        return VidTestSink::last()->filter();
-    }
-
-    MSVidCtlStateList state() {
-        MSVidCtlStateList s;
-        EXPECT_EQ(S_OK, control->get_State(&s));
-        return s;
-    }
-
-    std::shared_ptr<AirBroadcast> air;
-    std::unique_ptr<AirDeviceRegistration> devices;
-    ComPtr<IMSVidCtl> control;
-};
+using namespace vidctl_test;
 
 TEST_F(VideoControlTest, ADigitalInputDeliversTheTunedMultiplexToTheOutputAndFollowsRetunes) {
     EXPECT_EQ(STATE_UNBUILT, state());
@@ -268,6 +143,61 @@ TEST_F(VideoControlTest, CollectionsAndCreationFailuresAnswerThePlatformsCodes) 
     ASSERT_EQ(S_OK, control->_OutputsAvailable(&GUID_NULL, &outputs));
     outputs->get_Count(&count);
     EXPECT_EQ(0, count);
+}
+
+TEST_F(VideoControlTest, SeveralOutputsEachGetTheWholeStreamThroughATee) {
+    ASSERT_TRUE(activate(KSCATEGORY_BDA_NETWORK_TUNER, kDvbtTuner));
+    ComPtr<VidTestSink> first, second;
+    first.Attach(CreateComObject<VidTestSink>());
+    second.Attach(CreateComObject<VidTestSink>());
+    ComPtr<IMSVidOutputDevices> active;
+    ASSERT_EQ(S_OK, control->get_OutputsActive(&active));
+    active->Add(first.Get());
+    active->Add(second.Get());
+    ASSERT_EQ(S_OK, control->put_OutputsActive(active.Get()));
+    first->filter()->keep(size_t(16) << 20);
+    second->filter()->keep(size_t(16) << 20);
+    CComVariant request = dvbt(474000);
+    ASSERT_EQ(S_OK, control->View(&request));
+    ASSERT_EQ(S_OK, control->Run());
+
+    ComPtr<IMSVidGraphSegmentContainer> container;
+    ASSERT_EQ(S_OK, control.As(&container));
+    ComPtr<IGraphBuilder> graph;
+    ASSERT_EQ(S_OK, container->get_Graph(&graph));
+    ComPtr<IBaseFilter> tee;
+    EXPECT_EQ(S_OK, graph->FindFilterByName(L"Transport Tee", &tee));
+
+    EXPECT_TRUE(first->filter()->waitForTsid(4100, kLimitMs));
+    EXPECT_TRUE(second->filter()->waitForTsid(4100, kLimitMs));
+    EXPECT_TRUE(first->filter()->waitForPackets(2000, kLimitMs));
+    EXPECT_TRUE(second->filter()->waitForPackets(2000, kLimitMs));
+    // A retune reaches both.
+    CComVariant other = dvbt(538000);
+    ASSERT_EQ(S_OK, control->View(&other));
+    EXPECT_TRUE(first->filter()->waitForTsid(4101, kLimitMs));
+    EXPECT_TRUE(second->filter()->waitForTsid(4101, kLimitMs));
+    ASSERT_EQ(S_OK, control->Stop());
+
+    // The same packets in the same order; the tee may have stopped between handing a sample
+    // to one output and to the next.
+    std::vector<uint8_t> a = first->filter()->kept(), b = second->filter()->kept();
+    size_t common = std::min(a.size(), b.size());
+    ASSERT_GT(common, 2000u * 188);
+    EXPECT_EQ(0u, common % 188);
+    EXPECT_LE(std::max(a.size(), b.size()) - common, size_t(AirStreamPin::kPacketsPerSample) * 188);
+    EXPECT_TRUE(std::equal(a.begin(), a.begin() + long(common), b.begin()));
+
+    // Taken apart with the other built filters; one output again needs no tee.
+    ASSERT_EQ(S_OK, control->Decompose());
+    ComPtr<IBaseFilter> gone;
+    EXPECT_EQ(VFW_E_NOT_FOUND, graph->FindFilterByName(L"Transport Tee", &gone));
+    ASSERT_EQ(S_OK, active->Remove(CComVariant(LONG(1))));
+    ASSERT_EQ(S_OK, control->put_OutputsActive(active.Get()));
+    first->filter()->reset();
+    ASSERT_EQ(S_OK, control->Run());
+    EXPECT_TRUE(first->filter()->waitForTsid(4101, kLimitMs));
+    EXPECT_EQ(VFW_E_NOT_FOUND, graph->FindFilterByName(L"Transport Tee", &gone));
 }
 
 }  // namespace
