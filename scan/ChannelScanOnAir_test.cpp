@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "platform/vidctl/VidTestSink.h"
-#include "scan/ScanTestSupport.h"
+#include "scan/ChannelScanTestSupport.h"
 #include "tuning/MediumString.h"
 #include "tuning/TuningTestSupport.h"
 

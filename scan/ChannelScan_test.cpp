@@ -7,7 +7,7 @@
 #include "platform/graph/FilterGraph.h"
 #include "platform/mpeg2data/Mpeg2Data.h"
 #include "scan/FrequencyFileLines.h"
-#include "scan/ScanTestSupport.h"
+#include "scan/ChannelScanTestSupport.h"
 #include "tuning/MediaType.h"
 
 namespace {

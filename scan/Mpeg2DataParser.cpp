@@ -15,16 +15,6 @@ constexpr int32_t kPatPid = 0x0000, kNitPid = 0x0010, kSdtPid = 0x0011, kVctPid 
 constexpr int32_t kPatTid = 0x00, kPmtTid = 0x02, kNitTid = 0x40, kSdtTid = 0x42, kVctTid = 0xC8;
 }  // namespace
 
-Mpeg2DataParser::Mpeg2DataParser(int32_t scanType) : m_scanType(scanType) {}
-
-Mpeg2DataParser::~Mpeg2DataParser() = default;
-
-void Mpeg2DataParser::reset_scan() {
-    m_currentTransponder = nullptr;
-    m_filters.clear();
-    m_transponders.clear();
-}
-
 Service* Mpeg2DataParser::find_service(Transponder* tp, int32_t service_id) {
     info(L"Mpeg2DataParser::find_service");
     if (!tp) {
@@ -74,12 +64,6 @@ void Mpeg2DataParser::add_filter(int32_t pid, int32_t table_id, int64_t timeout)
     f->table_id = table_id;
     f->timeout = timeout;
     m_filters.push_back(std::move(f));
-}
-
-void Mpeg2DataParser::set_section_source(IUnknown* sourceObject) {
-    m_sectionSource = nullptr;
-    if (sourceObject)
-        sourceObject->QueryInterface(IID_IMpeg2Data, reinterpret_cast<void**>(&m_sectionSource));
 }
 
 void Mpeg2DataParser::scan_tables() {

@@ -1,15 +1,20 @@
 // Reads the PSI/SI tables of one tuned multiplex into transponder and service records.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/ByteReader.h"
+#include "platform/mpeg2data/GuideData.h"
 #include "platform/mpeg2data/Mpeg2Data.h"
 #include "scan/Mpeg2Records.h"
 
@@ -17,14 +22,58 @@
 // off against the section source, and every section is parsed into the records, which are
 // read out at the end as a channel list. DVB-T reads PAT, NIT, SDT and the PMTs; ATSC reads
 // PAT, the terrestrial VCT and the PMTs.
-class Mpeg2DataParser {
+//
+// The tables are read on a scan thread of the parser's own, started once: by
+// startMpeg2DataScan, or earlier by the transport information filter's first service-change
+// notice, to which the parser subscribes as a guide-data event sink. Its owner waits for the
+// thread (wait_scan_done) before it reads the records or destroys the parser; the counted
+// references of IUnknown are kept but never destroy it.
+class Mpeg2DataParser : public IGuideDataEvent {
 public:
     enum ScanType : int32_t { SCAN_OTHER = 0, SCAN_ATSC = 1, SCAN_DVBT = 2 };
+    // Results of wait_scan_done.
+    static constexpr DWORD WAIT_OBJECT_0 = 0;
+    static constexpr DWORD WAIT_TIMEOUT = 0x102;
 
     explicit Mpeg2DataParser(int32_t scanType);
-    virtual ~Mpeg2DataParser();
+    // Cancels the subscription first, so that no notice arrives while the parser goes.
+    ~Mpeg2DataParser() override;
     Mpeg2DataParser(const Mpeg2DataParser&) = delete;
     Mpeg2DataParser& operator=(const Mpeg2DataParser&) = delete;
+
+    // IUnknown
+    HRESULT QueryInterface(REFIID riid, void** ppv) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+    // IGuideDataEvent, called on the platform's notification thread.
+    HRESULT GuideDataAcquired() override;
+    HRESULT ProgramChanged(VARIANT programId) override;
+    HRESULT ServiceChanged(VARIANT serviceId) override;
+    HRESULT ScheduleEntryChanged(VARIANT entryId) override;
+    HRESULT ProgramDeleted(VARIANT programId) override;
+    HRESULT ServiceDeleted(VARIANT serviceId) override;
+    HRESULT ScheduleDeleted(VARIANT entryId) override;
+
+    // Keeps the section source offered by the first object (none when it offers none) and a
+    // reference to the guide-data source (the transport information filter), which may be none.
+    void set_sources(IUnknown* sectionSourceObject, IUnknown* guideDataSource);
+    // Subscribes to the guide-data source's notices.
+    HRESULT advise_guide_events();
+    // Starts the scan thread unless one was started for this parser.
+    void startMpeg2DataScan();
+    // Waits for the scan thread: WAIT_OBJECT_0 when it is done, WAIT_TIMEOUT when a wait
+    // ended with no thread working. A thread still working is waited for again.
+    DWORD wait_scan_done();
+
+    // Test hooks: ServiceChanged calls beforeLock just before it waits for the mutex and
+    // afterLock once it holds it, so that a test can make two notices meet there; one wait of
+    // wait_scan_done lasts waitStepMs.
+    struct Hooks {
+        std::function<void()> beforeLock;
+        std::function<void()> afterLock;
+        DWORD waitStepMs = 15000;
+    };
+    void setHooks(Hooks hooks) { m_hooks = std::move(hooks); }
 
     // Records.
     Transponder* current_transponder() const { return m_currentTransponder; }
@@ -37,16 +86,16 @@ public:
     // Table requests.
     void add_filter(int32_t pid, int32_t table_id, int64_t timeout);
     const std::deque<std::unique_ptr<SectionFilter>>& filters() const { return m_filters; }
-    // Drops the records and the queued requests.
+    // Drops the records and the queued requests and makes the parser ready for a new scan
+    // thread. Not while a scan thread works.
     void reset_scan();
 
-    // Queues the requests of the scan type (PAT; NIT and SDT, or VCT) and works the queue
-    // off against the section source; PMT requests join the queue as the PAT is read.
+    // The scan thread's work: queues the requests of the scan type (PAT; NIT and SDT, or VCT)
+    // and works the queue off against the section source; PMT requests join the queue as the
+    // PAT is read. Without a section source nothing is queued.
     void scan_tables();
     void run_filters();
     HRESULT read_table(SectionFilter& filter);
-    // Keeps the section source offered by the given object (none when it offers none).
-    void set_section_source(IUnknown* sourceObject);
     void setNetworkNumber(int32_t number) { m_networkNumber = number; }
     int32_t networkNumber() const { return m_networkNumber; }
 
@@ -76,10 +125,28 @@ private:
     void parse_service_descriptor(ByteReader payload, Service* service);
     void logNetworkLines(const Transponder& tp);
 
+    int32_t StartMpeg2DataScanThread(void*);
+    // With the mutex held and the started flag clear.
+    void startScanThread();
+    void signalScanningDone();
+
     ComPtr<IMpeg2Data> m_sectionSource;
+    // ScanningDone: a manual-reset event, with running guarded by its lock where the two are
+    // read together.
+    std::mutex m_doneLock;
+    std::condition_variable m_doneSignal;
+    bool m_scanningDone = false;
     int32_t m_networkNumber = 0;
+    bool m_started = false;  // under m_mutex
+    std::atomic<bool> m_running{false};
     int32_t m_scanType;
     Transponder* m_currentTransponder = nullptr;
     std::list<Transponder> m_transponders;
     std::deque<std::unique_ptr<SectionFilter>> m_filters;
+    std::timed_mutex m_mutex;  // guards the start of the scan thread
+    ComPtr<IUnknown> m_guideDataSource;
+    DWORD m_adviseCookie = 0;
+    ComPtr<IConnectionPoint> m_connectionPoint;
+    std::atomic<int32_t> m_refCount{0};
+    Hooks m_hooks;
 };

@@ -55,7 +55,7 @@ protected:
         ComPtr<TsFileMpeg2Data> source;
         source.Attach(CreateComObject<TsFileMpeg2Data>(std::move(bytes)));
         Mpeg2DataParser p(scanType);
-        p.set_section_source(source.Get());
+        p.set_sources(source.Get(), nullptr);
         p.setNetworkNumber(frequency);
         p.scan_tables();
         EXPECT_TRUE(p.filters().empty());

@@ -1,169 +1,57 @@
-// Test support for the channel scan: a results handler that keeps every call, a tune request
-// that follows a script instead of a tuner, a log that keeps its lines, and a registry and
-// installation folder of the test's own.
+// Test helpers for the scan driver: a log that threads may write to at once, a latch, and a
+// section source whose answers a test scripts and may hold back.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
-#include <fstream>
+#include <cstdarg>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/CBBLog.h"
-#include "base/CRegistry.h"
 #include "base/Format.h"
 #include "base/Log.h"
-#include "base/TempFolder.h"
-#include "scan/ChannelScan.h"
-#include "tuning/TuneRequest.h"
+#include "platform/mpeg2data/Mpeg2Data.h"
+#include "platform/mpeg2data/SectionList.h"
+#include "platform/mpeg2data/SectionTestUtil.h"
 
-struct ScanCall {
-    int32_t current;
-    int32_t total;
-    std::wstring name;
-    std::wstring path;
-    int32_t signal;
-    bool operator==(const ScanCall& o) const {
-        return current == o.current && total == o.total && name == o.name && path == o.path &&
-               signal == o.signal;
-    }
-};
+namespace scantest {
 
-inline std::ostream& operator<<(std::ostream& os, const ScanCall& c) {
-    return os << "(" << c.current << ", " << c.total << ", \"" << std::string(c.name.begin(), c.name.end())
-              << "\", \"" << std::string(c.path.begin(), c.path.end()) << "\", " << c.signal << ")";
-}
+using sectiontest::Bytes;
 
-inline bool operator==(const ScanItem& a, const ScanItem& b) {
-    return a.name == b.name && a.path == b.path && a.frequency == b.frequency && a.signal == b.signal;
-}
-inline std::ostream& operator<<(std::ostream& os, const ScanItem& i) {
-    return os << "{" << std::string(i.name.begin(), i.name.end()) << ", "
-              << std::string(i.path.begin(), i.path.end()) << ", "
-              << std::string(i.frequency.begin(), i.frequency.end()) << ", " << i.signal << "}";
-}
+constexpr auto kLimit = std::chrono::seconds(60);  // only reached when something is broken
 
-// Keeps every callback and result. onCallback runs on the scan thread before the call returns.
-class RecordingHandler : public ScanResultsHandler {
+class LockedLog : public CBBLog {
 public:
-    struct Result {
-        std::wstring deviceName;
-        std::vector<ScanItem> items;
-    };
-
-    int32_t TVScanCallback(int32_t current, int32_t total, std::wstring name, std::wstring path,
-                           int32_t signal) override {
-        ScanCall call{current, total, std::move(name), std::move(path), signal};
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            m_calls.push_back(call);
-        }
-        if (onCallback) onCallback(call);
-        return 0;
-    }
-    int32_t TVScanResult(std::wstring deviceName, std::vector<ScanItem> items) override {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_results.push_back({std::move(deviceName), std::move(items)});
-        return 0;
-    }
-    int32_t Reserved1() override { return 0; }
-    int32_t Reserved2() override { return 0; }
-
-    std::vector<ScanCall> calls() {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return m_calls;
-    }
-    // The calls that named a channel.
-    std::vector<ScanCall> found() {
-        std::vector<ScanCall> out;
-        for (auto& c : calls())
-            if (!c.name.empty()) out.push_back(c);
-        return out;
-    }
-    std::vector<Result> results() {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return m_results;
-    }
-
-    std::function<void(const ScanCall&)> onCallback;
-
-private:
-    std::mutex m_lock;
-    std::vector<ScanCall> m_calls;
-    std::vector<Result> m_results;
-};
-
-// A tune request that answers from a script: tuneStatus and signal decide from the medium,
-// and every tuned medium is kept.
-class ScriptedTuneRequest : public TuneRequest {
-public:
-    ScriptedTuneRequest() : TuneRequest(nullptr) {}
-    HRESULT init(std::wstring type) override {
-        mediaType = type;
-        return S_OK;
-    }
-    HRESULT tune(std::wstring medium, VARIANT&) override {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_tuned.push_back(medium);
-        m_current = medium;
-        return tuneStatus ? tuneStatus(medium) : S_OK;
-    }
-    HRESULT getMedium(std::wstring& medium) override {
-        std::lock_guard<std::mutex> guard(m_lock);
-        medium = m_current;
-        return S_OK;
-    }
-    bool signalPresent(int32_t& strength) override {
-        std::wstring current;
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            current = m_current;
-        }
-        strength = signal ? signal(current) : 0;
-        return strength > 0;
-    }
-    std::vector<std::wstring> tuned() {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return m_tuned;
-    }
-
-    std::wstring mediaType;
-    std::function<HRESULT(const std::wstring&)> tuneStatus;
-    // Strength for the medium; 0 is no signal.
-    std::function<int32_t(const std::wstring&)> signal;
-
-private:
-    std::mutex m_lock;
-    std::wstring m_current;
-    std::vector<std::wstring> m_tuned;
-};
-
-// Keeps "level:text" lines instead of writing a file; every level is on.
-class ScanLog : public CBBLog {
-public:
-    ScanLog() : CBBLog(L"scan-test.log", false, 1 << 20) { setLevel(LOG_DEBUG); }
+    LockedLog() : CBBLog(L"scan-test.log", false, 0) { CBBLog::setLevel(LOG_DEBUG); }
     void vlog(const wchar_t* fmt, va_list args, int level) override {
+        std::wstring line = VFormatWideString(fmt, args);
         std::lock_guard<std::mutex> guard(m_lock);
-        m_lines.push_back(std::to_wstring(level) + L":" + VFormatWideString(fmt, args));
+        m_lines.push_back(std::to_wstring(level) + L":" + line);
     }
-    bool has(int level, const std::wstring& text) {
-        return count(std::to_wstring(level) + L":" + text, true) > 0;
-    }
-    // Lines equal to text (exact) or containing it.
-    int count(const std::wstring& text, bool exact = false) {
+    int count(const std::wstring& line) {
         std::lock_guard<std::mutex> guard(m_lock);
         int n = 0;
-        for (auto& l : m_lines)
-            if (exact ? l == text : l.find(text) != std::wstring::npos) ++n;
+        for (const auto& l : m_lines)
+            if (l.size() > 2 && l.compare(2, std::wstring::npos, line) == 0) ++n;
         return n;
+    }
+    bool has(int level, const std::wstring& line) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (const auto& l : m_lines)
+            if (l == std::to_wstring(level) + L":" + line) return true;
+        return false;
     }
     std::wstring all() {
         std::lock_guard<std::mutex> guard(m_lock);
         std::wstring out;
-        for (auto& l : m_lines) out += l + L"\n";
+        for (const auto& l : m_lines) out += l + L"\n";
         return out;
     }
 
@@ -172,32 +60,116 @@ private:
     std::vector<std::wstring> m_lines;
 };
 
-// A registry and an installation folder of the test's own, and a log that keeps its lines.
-class ScanFixture {
-public:
-    ScanFixture() { setCurrentLogger(log); }
-    ~ScanFixture() { setCurrentLogger(nullptr); }
-
-    // InstallDir is the folder with its trailing "/", as the file name is appended directly.
-    void setInstallDir(const std::string& dir) {
-        CRegistry::getInstance()->writeString(L"Software\\Kelvarin\\Pelmo", L"InstallDir",
-                                              std::wstring(dir.begin(), dir.end()));
+// Installs a LockedLog for a test and shows its lines when the test failed.
+class LoggedTest : public ::testing::Test {
+protected:
+    void SetUp() override { setCurrentLogger(log); }
+    void TearDown() override {
+        setCurrentLogger(nullptr);
+        if (HasFailure()) std::wcerr << log->all();
     }
-    void setCountry(int32_t code) {
-        CRegistry::getInstance()->writeDWORD(kTunerSettingsKey, L"CountryCode", code);
-    }
-    void setOffset(int32_t kHz) {
-        CRegistry::getInstance()->writeDWORD(kTunerSettingsKey, L"DVBTFrequencyOffset", kHz);
-    }
-    // Writes a frequency file into the installation folder and points InstallDir there.
-    void writeFrequencyFile(const char* name, const std::string& text) {
-        std::ofstream(install / name, std::ios::binary) << text;
-        setInstallDir(install.path() + "/");
-    }
-
-    TempFolder folder{"scan_test"};
-    TempFolder install{"scan_install"};
-    ScopedEnv registryEnv{"PELMO_REGISTRY", folder.path()};
-    ScopedEnv appDataEnv{"PELMO_APPDATA", folder.path()};
-    std::shared_ptr<ScanLog> log = std::make_shared<ScanLog>();
+    std::shared_ptr<LockedLog> log = std::make_shared<LockedLog>();
 };
+
+class Latch {
+public:
+    void set() {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_set = true;
+        }
+        m_changed.notify_all();
+    }
+    bool wait() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        return m_changed.wait_for(lock, kLimit, [this] { return m_set; });
+    }
+    bool isSet() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_set;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_set = false;
+};
+
+// Answers table requests from a script: the sections of a (PID, table id), or a timeout at
+// once. A gate on a (PID, table id) holds its requests until the test opens it.
+class ScriptedSource : public ComObject<IMpeg2Data> {
+public:
+    struct Request {
+        PID pid;
+        TID tid;
+        DWORD timeoutMs;
+    };
+
+    void set(PID pid, TID tid, std::vector<Bytes> sections) { m_tables[{pid, tid}] = std::move(sections); }
+    // Requests of (pid, tid) set `entered` and wait for `open`.
+    void gate(PID pid, TID tid, Latch* entered, Latch* open) { m_gates[{pid, tid}] = {entered, open}; }
+
+    HRESULT GetTable(PID pid, TID tid, MPEG2_FILTER*, DWORD timeoutMs, ISectionList** list) override {
+        *list = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_requests.push_back({pid, tid, timeoutMs});
+        }
+        auto gate = m_gates.find({pid, tid});
+        if (gate != m_gates.end()) {
+            gate->second.first->set();
+            gate->second.second->wait();
+        }
+        auto table = m_tables.find({pid, tid});
+        if (table == m_tables.end()) return MPEG2DATA_E_TIMEOUT;
+        *list = CreateComObject<SectionList>(table->second);
+        return S_OK;
+    }
+
+    std::vector<Request> requests() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_requests;
+    }
+    int count(PID pid, TID tid) {
+        int n = 0;
+        for (const Request& r : requests()) n += r.pid == pid && r.tid == tid;
+        return n;
+    }
+
+private:
+    std::map<std::pair<PID, TID>, std::vector<Bytes>> m_tables;
+    std::map<std::pair<PID, TID>, std::pair<Latch*, Latch*>> m_gates;
+    std::mutex m_lock;
+    std::vector<Request> m_requests;
+};
+
+// A PAT of the programmes (number, PMT PID).
+inline Bytes pat(uint16_t tsid, const std::vector<std::pair<int, int>>& programmes) {
+    Bytes body;
+    for (auto [number, pid] : programmes) {
+        body.push_back(static_cast<uint8_t>(number >> 8));
+        body.push_back(static_cast<uint8_t>(number));
+        body.push_back(static_cast<uint8_t>(0xE0 | (pid >> 8)));
+        body.push_back(static_cast<uint8_t>(pid));
+    }
+    return sectiontest::makeSection(0x00, tsid, 0, 0, 0, body);
+}
+
+// An SDT actual naming the services (id, name).
+inline Bytes sdt(uint16_t tsid, uint16_t onid, const std::vector<std::pair<int, std::string>>& services) {
+    Bytes body = {static_cast<uint8_t>(onid >> 8), static_cast<uint8_t>(onid), 0xFF};
+    for (const auto& [id, name] : services) {
+        Bytes d = {0x48, 0, 0x01, 0x00, static_cast<uint8_t>(name.size())};
+        d.insert(d.end(), name.begin(), name.end());
+        d[1] = static_cast<uint8_t>(d.size() - 2);
+        body.push_back(static_cast<uint8_t>(id >> 8));
+        body.push_back(static_cast<uint8_t>(id));
+        body.push_back(0xFC);
+        body.push_back(static_cast<uint8_t>(0x80 | (d.size() >> 8)));
+        body.push_back(static_cast<uint8_t>(d.size()));
+        body.insert(body.end(), d.begin(), d.end());
+    }
+    return sectiontest::makeSection(0x42, tsid, 0, 0, 0, body);
+}
+
+}  // namespace scantest

@@ -11,7 +11,7 @@ namespace {
 constexpr size_t kBufferPackets = 8192;
 constexpr size_t kReadPackets = 256;
 constexpr int kReadWaitMs = 20;
-// How often the idle notification thread looks for a sink.
+// How often a filter outside a graph with a tuner looks again.
 constexpr int kIdleWaitMs = 20;
 
 // The tables that carry the services, by PID.
@@ -100,8 +100,7 @@ void TransportInformationFilter::watch() {
             std::unique_lock<std::mutex> lock(m_lock);
             if (m_stop) break;
             tuner = m_tuner;
-            if (!tuner || !m_point->hasSinks()) {
-                // Nobody listens: nothing is read, and what was seen is forgotten.
+            if (!tuner) {
                 lock.unlock();
                 forget();
                 lock.lock();
@@ -130,7 +129,10 @@ void TransportInformationFilter::watch() {
         }
         if (r != AirConsumer::Read::Data) continue;
         demux.feed(buffer.data(), got * 188);
-        for (LONG id : notices) m_point->serviceChanged(id);
+        // What is seen is kept whether or not anyone listens: a sink advised later hears of
+        // changes from then on, not of what was there before it came.
+        if (m_point->hasSinks())
+            for (LONG id : notices) m_point->serviceChanged(id);
         notices.clear();
     }
     forget();

@@ -17,11 +17,11 @@ constexpr CLSID CLSID_TransportInformationFilter = {
     0x6F2A51D1, 0x3B8E, 0x4D27, {0x9A, 0x14, 0x7E, 0x0C, 0x5B, 0x2D, 0x9F, 0x31}};
 
 // The service information is the PAT, the SDT of the actual transport stream and the
-// terrestrial VCT. While at least one sink is advised, a notification thread of the filter
-// reads the tuned stream; each of these tables (by table_id_extension) that appears for the
-// first time on the stream, or with a new version, brings one ServiceChanged notice with the
-// extension as its item. A retune is a new stream, on which everything appears anew; so does
-// the stream for a sink advised after a time without sinks.
+// terrestrial VCT. While the filter is in a graph with a digital tuner, a notification thread
+// of the filter reads the tuned stream; each of these tables (by table_id_extension) that
+// appears for the first time on the stream, or with a new version, brings one ServiceChanged
+// notice with the extension as its item to the sinks advised at that moment. A retune is a
+// new stream, on which everything appears anew.
 class TransportInformationFilter : public CBaseFilter, public IConnectionPointContainer {
 public:
     static constexpr const wchar_t* kName = L"BDA MPEG2 Transport Information Filter";

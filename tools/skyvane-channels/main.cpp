@@ -16,7 +16,7 @@
 
 #include "base/Text.h"
 #include "platform/mpeg2data/TsFileMpeg2Data.h"
-#include "scan/Mpeg2DataParser.h"
+#include "scan/FrequencyTableScan.h"
 #include "tools/skyvane-channels/StderrLog.h"
 
 namespace {
@@ -76,14 +76,8 @@ int main(int argc, char** argv) {
             return usage("only one file can be read");
         }
     }
-    int32_t scanType;
-    if (media == "tv.channel.dvbt") {
-        scanType = Mpeg2DataParser::SCAN_DVBT;
-    } else if (media == "tv.channel.atsc") {
-        scanType = Mpeg2DataParser::SCAN_ATSC;
-    } else {
+    if (media != "tv.channel.dvbt" && media != "tv.channel.atsc")
         return usage(media.empty() ? "--media is missing" : ("unknown media type " + media).c_str());
-    }
     if (!haveFrequency) return usage("--frequency is missing");
     if (file.empty()) return usage("no file given");
 
@@ -116,18 +110,10 @@ int main(int argc, char** argv) {
 
     if (logLevel >= 0) InstallStderrLog(logLevel);
 
+    // The same table scan as a tuned frequency gets, without a tuner to retune or notices to
+    // wait for.
     std::vector<std::wstring> entries;
-    {
-        Mpeg2DataParser parser(scanType);
-        parser.set_section_source(source.Get());
-        parser.setNetworkNumber(frequency);
-        parser.scan_tables();
-        if (scanType == Mpeg2DataParser::SCAN_ATSC) {
-            parser.getATSCListofChannels(frequency, entries);
-        } else {
-            parser.getDVBTListofChannels(frequency, entries);
-        }
-    }
+    ScanTunedFrequency(NarrowToWide(media), frequency, frequency, source.Get(), nullptr, nullptr, entries);
     for (const auto& entry : entries) {
         const std::string line = WideToUtf8(entry) + "\n";
         std::fwrite(line.data(), 1, line.size(), stdout);
