@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the scan's frequency files from the channel plans they follow (see README.md).
+"""Writes the scan's frequency files from the channel plans they follow (see data/README.md).
 
     data/frequencies/make-frequency-files.py [OUTPUT_DIR]
 
