@@ -295,11 +295,12 @@ void scanSystem(const System& s, const std::shared_ptr<AirBroadcast>& air, IMSVi
         double limit = tableLimitMs(*clip, m->system == AirSystem::ATSC, worst);
         std::wstring what = m->describe();
         double tables = start[i + 1] - lastTune[i];
+        // The table scan tunes the line again, so its time includes the multiplex's lock time.
         std::printf(
-            "%-26ls at %6d: %d services; line %6.0f = signal test %5.0f + tables %6.0f; "
+            "%-26ls at %6d: %d services; line %6.0f = signal test %5.0f + tables %6.0f (relock %d); "
             "limit %6.0f (%s); ratio %.2f (whole line %.2f)\n",
-            what.c_str(), at, handler.found[static_cast<int>(i)], spent, spent - tables, tables, limit,
-            worst.c_str(), tables / limit, spent / limit);
+            what.c_str(), at, handler.found[static_cast<int>(i)], spent, spent - tables, tables, m->lockMs,
+            limit, worst.c_str(), tables / limit, spent / limit);
         std::printf("result\ttables of %ls at %d (air ms; peer: its own limit)\t%.0f\t%.0f\tair ms\tlower\n",
                     what.c_str(), at, tables, limit);
     }
