@@ -76,13 +76,12 @@ int32_t ChannelScan::startScanChannels(std::wstring mediaType, IUnknown* graph, 
     m_stopRequested = false;
     info(L"[ChannelScan] startScanChannels");
     std::lock_guard<std::mutex> guard(m_threadLock);
-    if (m_scanThread.joinable()) {
-        if (m_threadRunning) {
-            info(L"[ChannelScan] Already scanning");
-            return 1;
-        }
-        m_scanThread.join();
+    if (m_threadRunning) {
+        info(L"[ChannelScan] Already scanning");
+        return 1;
     }
+    // An ended scan's thread has signalled its end: all that is left of it is its return.
+    if (m_scanThread.joinable()) m_scanThread.join();
     m_mediaType = mediaType;
     StartRecord record{std::move(mediaType), ComPtr<IUnknown>(graph), tuneRequest, this};
     m_threadRunning = true;
@@ -107,7 +106,9 @@ void ChannelScan::scanThread(StartRecord record) {
         error(L"[ChannelScan] scan ended by an exception: %S", e.what());
     }
     record.graph = nullptr;
+    std::lock_guard<std::mutex> guard(self->m_threadLock);
     self->m_threadRunning = false;
+    self->m_threadEnded.notify_all();
 }
 
 int32_t ChannelScan::stopScanChannels() {
@@ -120,7 +121,9 @@ bool ChannelScan::scanning() const {
 }
 
 void ChannelScan::waitScanEnded() {
-    std::lock_guard<std::mutex> guard(m_threadLock);
+    // The lock is free while the scan runs, so that a start from elsewhere is answered at once.
+    std::unique_lock<std::mutex> lock(m_threadLock);
+    m_threadEnded.wait(lock, [this] { return !m_threadRunning; });
     if (m_scanThread.joinable()) m_scanThread.join();
 }
 

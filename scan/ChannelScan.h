@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -63,8 +64,10 @@ private:
     int32_t m_analogChannelCount = 300;
     std::vector<ScanItem> m_results;
     std::atomic<bool> m_stopRequested{false};
-    // Guards the thread handle against starts, waits and the destructor on different threads.
+    // Guards the thread handle against starts, waits and the destructor on different threads;
+    // the scan thread signals its end under it.
     mutable std::mutex m_threadLock;
+    std::condition_variable m_threadEnded;
     std::thread m_scanThread;
     std::atomic<bool> m_threadRunning{false};
 };
