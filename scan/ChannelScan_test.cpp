@@ -12,44 +12,48 @@
 
 namespace {
 
-// A section source that never has a table.
-class NoTables : public ComObject<IMpeg2Data> {
-public:
-    HRESULT GetTable(PID, TID, MPEG2_FILTER*, DWORD, ISectionList** list) override {
-        if (list) *list = nullptr;
-        return MPEG2DATA_E_TIMEOUT;
-    }
-};
-
-// A filter without pins, optionally offering a section source.
+// A filter without pins that may offer a section source, one that never has a table.
 class PinlessFilter : public CBaseFilter {
 public:
-    explicit PinlessFilter(bool sectionSource) : CBaseFilter(L"pinless", GUID_NULL) {
-        if (sectionSource) m_source = CreateComObject<NoTables>();
+    explicit PinlessFilter(bool sectionSource) : CBaseFilter(L"pinless", GUID_NULL), m_offers(sectionSource) {
+        m_source.owner = this;
     }
     int GetPinCount() override { return 0; }
     CBasePin* GetPin(int) override { return nullptr; }
 
 protected:
+    // The section source shares the filter's reference count, as a part of the same object.
+    struct NoTables : IMpeg2Data {
+        PinlessFilter* owner = nullptr;
+        HRESULT QueryInterface(REFIID riid, void** ppv) override { return owner->QueryInterface(riid, ppv); }
+        ULONG AddRef() override { return owner->AddRef(); }
+        ULONG Release() override { return owner->Release(); }
+        HRESULT GetTable(PID, TID, MPEG2_FILTER*, DWORD, ISectionList** list) override {
+            if (list) *list = nullptr;
+            return MPEG2DATA_E_TIMEOUT;
+        }
+    };
     HRESULT NonDelegatingQueryInterface(REFIID riid, void** ppv) override {
-        if (m_source && riid == IID_IMpeg2Data) return m_source->QueryInterface(riid, ppv);
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        *ppv = m_offers && riid == IID_IMpeg2Data ? static_cast<IMpeg2Data*>(&m_source) : nullptr;
+        return *ppv ? S_OK : E_NOINTERFACE;
     }
 
 private:
-    ComPtr<NoTables> m_source;
+    bool m_offers;
+    NoTables m_source;
 };
 
 ComPtr<IGraphBuilder> graphWith(bool sectionSource, bool transportInformationFilter) {
     ComPtr<IGraphBuilder> graph;
     CreateFilterGraph(IID_IGraphBuilder, reinterpret_cast<void**>(&graph));
     if (sectionSource) {
-        ComPtr<IBaseFilter> f(CreateComObject<PinlessFilter>(true));
+        ComPtr<IBaseFilter> f;
+        f.Attach(CreateComObject<PinlessFilter>(true));
         graph->AddFilter(f.Get(), L"Section source");
     }
     if (transportInformationFilter) {
-        ComPtr<IBaseFilter> f(CreateComObject<PinlessFilter>(false));
+        ComPtr<IBaseFilter> f;
+        f.Attach(CreateComObject<PinlessFilter>(false));
         graph->AddFilter(f.Get(), L"BDA MPEG2 Transport Information Filter");
     }
     return graph;
