@@ -139,7 +139,8 @@ inline std::string joinSegments(const std::wstring& bufferName, const std::strin
 
 // The demo catalogue with its devices in another order (the first analog tuner is the one a
 // TV control takes) and its clips found where the build wrote them.
-inline std::string reorderedCatalogue(const std::string& folder, const std::vector<std::string>& firstCards) {
+inline std::string reorderedCatalogue(const std::string& folder, const std::vector<std::string>& firstCards,
+                                      const std::string& moreDevices = "") {
     std::ifstream in(kDemo);
     std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     xml = std::regex_replace(xml, std::regex("file=\""), "file=\"" + kDemoFolder + "/");
@@ -157,6 +158,7 @@ inline std::string reorderedCatalogue(const std::string& folder, const std::vect
             if (l.find(card) != std::string::npos) ordered += l + "\n";
     for (const std::string& l : lines)
         if (ordered.find(l) == std::string::npos) ordered += l + "\n";
+    ordered += moreDevices;
     xml = xml.substr(0, devices + 9) + "\n" + ordered + xml.substr(end);
     std::string path = folder + "/broadcast.xml";
     std::ofstream(path) << xml;
