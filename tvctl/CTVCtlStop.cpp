@@ -82,7 +82,9 @@ bool CTVCtl::TemporaryFolder(std::wstring& folder) {
     if (user.size() > 256) user.resize(256);
     std::wstring name =
         L"c:\\Documents and Settings\\" + NarrowToWide(user) + L"\\Local Settings\\Temp\\TempSBE\\";
-    folder = NarrowToWide(SbeFilePath(name));
+    std::string path = SbeFilePath(name);
+    for (size_t twice; (twice = path.find("//")) != std::string::npos;) path.erase(twice, 1);
+    folder = NarrowToWide(path);
     return true;
 }
 

@@ -1,5 +1,6 @@
 // Stopping twice, the graph fall-backs without a control, and the removal of the stream
 // buffer's temporary files after 48 hours.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <utime.h>
 
