@@ -19,7 +19,8 @@ HRESULT CTVCtl::HuxStartTVScan(const std::wstring&, VARIANT&, VARIANT*) {
         warn(L"HuxStartTVScan pTuneRequest not created ");
         return E_FAIL;
     }
-    m_channelScan.setResultsHandler(m_deviceName, this);
+    // A running scan already reports here; its thread reads the handler.
+    if (!m_channelScan.scanning()) m_channelScan.setResultsHandler(m_deviceName, this);
     ComPtr<IMSVidGraphSegmentContainer> container;
     ComPtr<IGraphBuilder> graph;
     HRESULT hr = m_TVControl ? m_TVControl.As(&container) : E_FAIL;
