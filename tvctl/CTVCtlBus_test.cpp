@@ -82,7 +82,7 @@ public:
         }
         return CTVCtl::TVScanCallback(current, total, name, path, signal);
     }
-    int32_t holdAt = -1;
+    std::atomic<int32_t> holdAt{-1};
     PLatch reached, release;
 };
 
@@ -133,7 +133,7 @@ TEST_F(Bus, AScanOverTheBusReportsSuspendsResumesAndStops) {
     tv.holdAt = 6;
     ASSERT_EQ(0, call(L"StartTVScan"));
     EXPECT_EQ(1, owner.suspended.load());
-    tv.reached.wait();
+    ASSERT_TRUE(waitUntil([&] { return tv.reached.isSet(); }));
 
     // Progress so far reached every listener, with the found channels named.
     CComVariant three;
@@ -200,6 +200,64 @@ TEST_F(Bus, TheTunerInputSourceRequestRetunesThroughTheTuneRequest) {
     VUtil::PutElement(shortArgs, 0, std::wstring(L"x"));
     EXPECT_NE(0, call(L"SetTunerInputSource", shortArgs));
 }
+
+// What a user does with each kind of channel: watch it time-shifted, record it, scan over the
+// bus, and stop.
+struct KindCase {
+    const char* name;
+    const wchar_t* mediaType;
+    const wchar_t* medium;
+    const char* layout;
+};
+
+class EachKind : public Bus, public ::testing::WithParamInterface<KindCase> {};
+
+TEST_P(EachKind, TimeShiftsRecordsScansOverTheBusAndStops) {
+    const KindCase& c = GetParam();
+    // The scan's frequency files where it looks for them.
+    std::filesystem::create_directories(folder / "install");
+    std::filesystem::copy_file(std::string(SKYVANE_SOURCE_DIR) + "/data/frequencies/ATSCfrequencies.txt",
+                               folder / "install/ATSCfrequencies.txt");
+    setInstallDir(folder / "install/");
+    openAir(8);
+    CountingOwner owner;
+    connectListeners();
+    {
+        CTVCtl tv(c.mediaType, L"tuner://kinds", &owner);
+        std::wstring buffer;
+        HRESULT tuned;
+        ASSERT_EQ(S_OK, tv.StartTimeShift(c.medium, buffer, tuned));
+        EXPECT_EQ(S_OK, tuned);
+        BufferManifest m;
+        ASSERT_TRUE(waitUntil([&] { return readManifest(buffer, m) && m.latest >= 3 * kSecond; }));
+        EXPECT_EQ(c.layout, probeProgrammes(joinSegments(buffer, folder / "buffer.ts")));
+
+        const std::string recording = folder / "recording.dvr-ms";
+        ASSERT_EQ(S_OK, tv.CreateRecording(NarrowToWide(recording)));
+        ASSERT_TRUE(waitUntil([&] {
+            std::error_code ec;
+            return std::filesystem::file_size(recording, ec) > 600000 && !ec;
+        }));
+        EXPECT_EQ(1, tv.CheckReleased(true));
+        EXPECT_EQ(c.layout, probeProgrammes(recording));
+
+        ASSERT_EQ(0, call(L"StartTVScan"));
+        EXPECT_EQ(1, owner.suspended.load());
+        EXPECT_EQ(0, call(L"StopTVScan"));
+        ASSERT_TRUE(watcher.waitFor(L"TVScanResult", [](const VARIANT&) { return true; }));
+        EXPECT_TRUE(waitUntil([&] { return owner.resumed.load() == 1; }));
+        EXPECT_EQ(0, tv.stopTimeShift());
+    }
+    EXPECT_TRUE(log->has(3, L"stopTimeShift returned"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DemoAir, EachKind,
+    ::testing::Values(KindCase{"Dvbt", kMediaTypeDvbt, L"474000/8/8916/4100/4164",
+                               "program=4164;mpeg2video;mp2;"},
+                      KindCase{"Atsc", kMediaTypeAtsc, L"22/22/2", "program=2;mpeg2video;ac3;"},
+                      KindCase{"Analog", kMediaTypeAnalog, L"5", "program=1;mpeg2video;mp2;"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // No broker: the TV side works and the log says why the bus is missing.
 TEST(BusAbsent, TheTVSideWorksWithoutTheBroker) {
