@@ -74,8 +74,13 @@ protected:
         RegisterGraphClasses();
         RegisterSbeClasses();
         setCurrentLogger(log);
+        // The read-back graph keeps pace with the air.
+        setenv("PELMO_AIR_SPEED", "4", 1);
     }
-    void TearDown() override { setCurrentLogger(nullptr); }
+    void TearDown() override {
+        unsetenv("PELMO_AIR_SPEED");
+        setCurrentLogger(nullptr);
+    }
 
     // The air tuned at speed 4 and the sink writing `choice` until the buffer holds `seconds`.
     ComPtr<StreamBufferSink> feed(const wchar_t* tuner, int value, ProgramChoice choice, int seconds) {
