@@ -137,7 +137,7 @@ public:
         air = AirBroadcast::open(kCatalogue, error);
         if (!air) return E_FAIL;
         air->setSpeed(speed);
-        auto tuner = air->tuner(channel.tuner);
+        tuner = air->tuner(channel.tuner);
         if (!tuner) return E_FAIL;
         if (channel.value == 474000)
             tuner->tuneDvbt(channel.value, 8);
@@ -189,6 +189,8 @@ private:
     double speed;
     std::string buffer;
     std::shared_ptr<AirBroadcast> air;
+    // The tuner plays while someone holds it.
+    std::shared_ptr<AirTuner> tuner;
     ComPtr<StreamBufferSink> sink;
     std::thread watcher;
     std::atomic<bool> stopping{false};
@@ -282,6 +284,8 @@ void zap(const std::string& folder) {
                 if (!plugin.open(medium, report) || !plugin.start()) {
                     std::printf("  %-7s %-10s open or start failed\n", channel.kind,
                                 raw ? "raw" : "compressed");
+                    if (std::getenv("LIVE_BENCH_LOG"))
+                        std::system(("tail -20 " + folder + "/Kelvarin/Logs/Skyvane.log").c_str());
                     break;
                 }
                 Reader reader(plugin);
