@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,8 +48,14 @@ public:
                           std::vector<std::wstring>& list);
 
 private:
+    struct StartRecord;
+    static void scanThread(StartRecord record);
     HRESULT scanAnalogChannels(IUnknown* graph, TuneRequest* tuneRequest);
     HRESULT scanDigitalChannels(IUnknown* graph, TuneRequest* tuneRequest);
+    // The handler's two calls; nothing happens while no handler is set.
+    void callback(int32_t current, int32_t total, const std::wstring& name, const std::wstring& path,
+                  int32_t signal);
+    void reportResult();
 
     ScanResultsHandler* m_handler = nullptr;
     std::wstring m_mediaType;
@@ -56,6 +63,8 @@ private:
     int32_t m_analogChannelCount = 300;
     std::vector<ScanItem> m_results;
     std::atomic<bool> m_stopRequested{false};
+    // Guards the thread handle against starts, waits and the destructor on different threads.
+    mutable std::mutex m_threadLock;
     std::thread m_scanThread;
     std::atomic<bool> m_threadRunning{false};
 };

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/com/ClassRegistry.h"
 #include "platform/graph/GraphTestSupport.h"
 #include "platform/sbe/SbeClasses.h"
@@ -57,6 +59,41 @@ TEST(ContentRecorder, RecordingIsPlayableAndAsLongAsAsked) {
     EXPECT_EQ("", run("ffmpeg -nostdin -v error -i '" + timed + "' -f null - 2>&1"));
     EXPECT_EQ("program=4164;0x101=mpeg2video;0x102=mp2;", probeLayout(atOnce));
     EXPECT_EQ("", run("ffmpeg -nostdin -v error -i '" + atOnce + "' -f null - 2>&1"));
+}
+
+// A stop of the sink pauses a recording; the next run goes on writing into it, and the sink's
+// end ends it. While stopped the sink takes a programme for its next run.
+TEST(ContentRecorder, ARecordingGoesOnThroughAStopAndEndsWithTheSink) {
+    SbeWorld world;
+    auto stream = world.tune(kDvbtTuner, 474000, 10.0);
+    ASSERT_TRUE(stream);
+    auto sink = world.startSink(stream, {4164, -1, -1});
+    ASSERT_TRUE(waitForPosition(sink.Get(), 2 * kSecond));
+    EXPECT_EQ(E_UNEXPECTED, sink->SelectProgram({4164, -1, -1}));
+    std::string file = world.folder / "through-a-stop.dvr-ms";
+    auto r = recorder(sink.Get(), file);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(S_OK, r->put_StartTime(0));
+    auto size = [&] {
+        std::error_code ec;
+        auto n = std::filesystem::file_size(file, ec);
+        return ec ? uintmax_t(0) : n;
+    };
+    ASSERT_TRUE(waitUntil([&] { return size() > 800000; }));
+    ASSERT_EQ(S_OK, sink->Stop());
+    EXPECT_FALSE(stopped(r.Get()));
+    uintmax_t before = size();
+
+    EXPECT_EQ(S_OK, sink->SelectProgram({4164, -1, -1}));
+    ASSERT_EQ(S_OK, sink->Pause());
+    ASSERT_EQ(S_OK, sink->AttachAir(stream));
+    ASSERT_TRUE(waitUntil([&] { return size() > before + 800000; }));
+    EXPECT_FALSE(stopped(r.Get()));
+    sink->DetachAir();
+    sink = nullptr;
+    EXPECT_TRUE(stopped(r.Get()));
+    EXPECT_EQ("program=4164;0x101=mpeg2video;0x102=mp2;", probeLayout(file));
+    EXPECT_GT(probeDuration(file), 3.0);
 }
 
 TEST(ContentRecorder, RefusalsAreClear) {

@@ -122,7 +122,8 @@ HRESULT StreamBufferSink::SetHKEY(HKEY key) {
 
 HRESULT StreamBufferSink::SelectProgram(const ProgramChoice& choice) {
     std::lock_guard<std::mutex> guard(m_dataLock);
-    if (m_writer) return E_UNEXPECTED;
+    // A stopped sink takes a new programme: its next run starts a new buffer.
+    if (m_writer && !m_ended) return E_UNEXPECTED;
     m_choice = choice;
     return S_OK;
 }
@@ -133,11 +134,12 @@ HRESULT StreamBufferSink::get_ContentRecorder(BSTR fileName, IMSVidStreamBufferR
     if (!fileName || !*fileName) return E_INVALIDARG;
     std::lock_guard<std::mutex> guard(m_dataLock);
     if (!m_selector) return E_UNEXPECTED;  // nothing is being written
-    ProgramSelector* selector = m_selector.get();
     ComPtr<ContentRecorder> made;
-    // The header is taken on the data thread, under the same lock as the selector.
-    made.Attach(CreateComObject<ContentRecorder>(std::wstring(fileName),
-                                                 [selector] { return selector->headerPackets(); }));
+    // The header is taken on the data thread, under the same lock as the selector, from the
+    // selector of the buffer being written then: a recording outlives a stop and a new run.
+    made.Attach(CreateComObject<ContentRecorder>(std::wstring(fileName), [this] {
+        return m_selector ? m_selector->headerPackets() : std::vector<uint8_t>();
+    }));
     m_recorders.push_back(made);
     *recorder = made.Detach();
     return S_OK;
@@ -163,6 +165,7 @@ HRESULT StreamBufferSink::startBuffer() {
         return E_FAIL;
     }
     m_writer = std::move(writer);
+    m_ended = false;
     m_partial.clear();
     m_waitingFor.clear();
     info(L"StreamBufferSink: writing the time-shift buffer %S", path.c_str());
@@ -171,8 +174,12 @@ HRESULT StreamBufferSink::startBuffer() {
 
 void StreamBufferSink::endBuffer(bool removeFiles) {
     std::lock_guard<std::mutex> guard(m_dataLock);
-    for (auto& r : m_recorders) r->sinkEnded();
-    m_recorders.clear();
+    // Recordings go on through a stop (they resume with the next run) and end with the sink.
+    if (removeFiles) {
+        for (auto& r : m_recorders) r->sinkEnded();
+        m_recorders.clear();
+    }
+    m_ended = true;
     if (m_writer) {
         if (removeFiles)
             m_writer->removeFiles();

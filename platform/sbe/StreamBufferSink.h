@@ -1,7 +1,8 @@
 // The time-shift sink: a filter with one input pin taking an MPEG-2 transport stream (major
 // type Stream, subtype MPEG-2 transport), or fed straight from the air, that keeps one
 // programme of it in the time-shift buffer named by put_SinkName (see TimeShiftWriter) and
-// hands it to content recorders. The buffer's files are deleted when the sink goes away.
+// hands it to content recorders. The buffer's files are deleted when the sink goes away;
+// content recordings go on through a stop and end when the sink goes away.
 #pragma once
 
 #include <atomic>
@@ -86,6 +87,7 @@ private:
     std::vector<uint8_t> m_partial;
     std::string m_waitingFor;
     bool m_inSync = true;
+    bool m_ended = false;  // stopped: the buffer is finished and the next run starts a new one
 
     std::shared_ptr<AirStream> m_air;
     std::atomic<bool> m_airStop{false};

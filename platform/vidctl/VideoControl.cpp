@@ -3,6 +3,8 @@
 #include "base/Log.h"
 #include "platform/com/ClassRegistry.h"
 #include "platform/graph/BaseFilter.h"
+#include "platform/mpeg2data/AirSectionsFilter.h"
+#include "platform/mpeg2data/TransportInformationFilter.h"
 
 namespace {
 
@@ -262,6 +264,25 @@ HRESULT VideoControl::Build() {
         if (FAILED(hr)) return fail(hr);
         // One stream, one output: a second output finds nothing left to connect to.
         upstream = nullptr;
+    }
+    // A digital input's graph carries the section source and the transport information filter,
+    // which read the tuner's multiplex themselves. Without them only guide data is missing.
+    ComPtr<IMSVidAnalogTuner> analog;
+    if (FAILED(m_input->QueryInterface(IID_IMSVidAnalogTuner, reinterpret_cast<void**>(&analog)))) {
+        ComPtr<IBaseFilter> sections, information;
+        sections.Attach(CreateComObject<AirSectionsFilter>());
+        information.Attach(CreateComObject<TransportInformationFilter>());
+        const std::pair<IBaseFilter*, const wchar_t*> guideData[] = {
+            {sections.Get(), AirSectionsFilter::kName},
+            {information.Get(), TransportInformationFilter::kName}};
+        for (const auto& [filter, name] : guideData) {
+            hr = m_graph->AddFilter(filter, name);
+            if (FAILED(hr)) {
+                warn(L"[VideoControl] %s cannot join the graph: %X", name, hr);
+                continue;
+            }
+            m_built.emplace_back(filter);
+        }
     }
     m_state = STATE_STOP;
     return S_OK;

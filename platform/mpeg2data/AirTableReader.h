@@ -1,0 +1,47 @@
+// Collects whole tables out of a tuned multiplex while it plays on air.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/air/AirStream.h"
+#include "platform/mpeg2data/TsDemux.h"
+
+// A request reads the stream from the moment it is made: sections are reassembled and
+// CRC-checked by TsDemux and gathered by SectionTableCollector, so the answer is the table's
+// first complete appearance after the request (the carousel coming round), or, when the time
+// runs out, what is complete by then. The time is the broadcast's: it runs with the stream's
+// own progress, so a starved reader on a busy machine is not timed out before the broadcast
+// had a chance to carry the table, and a speed factor shortens the wait. A retune starts the
+// gathering again on the new stream; while nothing is received the time runs on the wall
+// clock scaled by the broadcast's speed.
+class AirTableReader {
+public:
+    // Packets a request may fall behind the stream before it loses some.
+    static constexpr size_t kBufferPackets = 16384;
+
+    // The stream carried now (null while nothing is received), and the broadcast's speed.
+    using StreamSource = std::function<std::shared_ptr<AirStream>()>;
+    using Speed = std::function<double()>;
+
+    AirTableReader(StreamSource source, Speed speed);
+
+    // S_OK with the sections as transmitted; MPEG2DATA_E_TIMEOUT when no table of that PID and
+    // table id was complete within timeoutMs of broadcast time.
+    int32_t collect(uint16_t pid, uint8_t tableId, uint32_t timeoutMs,
+                    std::vector<std::vector<uint8_t>>* sections);
+
+    // Totals of every request so far (sections, CRC errors, ...).
+    TsDemux::Stats stats() const;
+
+private:
+    void addStats(const TsDemux::Stats& s);
+
+    StreamSource m_source;
+    Speed m_speed;
+    mutable std::mutex m_statsLock;
+    TsDemux::Stats m_stats;
+};
