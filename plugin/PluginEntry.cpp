@@ -1,17 +1,46 @@
-// The module's one exported symbol.
-#include <exception>
+// The module's one exported symbol, and what the plug-in object needs of the platform: the
+// virtual air's devices, the TV control and the read-back graph.
 
-#include "platform/graph/GraphClasses.h"
+// First: the Video Control and the stream buffer both name the sink's class.
+#include "tvctl/PlatformInterfaces.h"
+
+#include <exception>
+#include <mutex>
+
+#include "base/Log.h"
 #include "platform/sbe/SbeClasses.h"
+#include "platform/vidctl/AirPlatform.h"
 #include "plugin/BufferReadBackGraph.h"
 #include "plugin/SkyvanePlugin.h"
+#include "plugin/TVCtlAdapter.h"
+#include "tvctl/StreamBufferOutput.h"
 
 namespace {
 
+std::once_flag gPlatformOnce;
+// For the life of the process: the module is never unmapped, and TV control objects of any
+// plug-in object use the air's devices.
+AirPlatform* gPlatform = nullptr;
+
+void openPlatform() {
+    std::call_once(gPlatformOnce, [] {
+        RegisterTVControlClasses();
+        RegisterSbeClasses();
+        std::string why;
+        gPlatform = AirPlatform::open(why).release();
+        // Without a broadcast there are no tuners: every open then says so in the log.
+        if (!gPlatform) error(L"SkyvanePlugin: no TV devices: %S", why.c_str());
+    });
+}
+
+std::unique_ptr<TVControl> makeTVControl(const std::wstring& mediaType, const std::wstring& deviceName,
+                                         FormatChangeHandler& handler) {
+    openPlatform();
+    return std::make_unique<TVCtlAdapter>(mediaType, deviceName, handler);
+}
+
 std::unique_ptr<ReadBackGraph> makeReadBackGraph() {
-    // The graph, its builder, renderers, decoders and the stream-buffer source are made by class.
-    RegisterGraphClasses();
-    RegisterSbeClasses();
+    openPlatform();
     return std::make_unique<BufferReadBackGraph>();
 }
 
@@ -21,6 +50,7 @@ extern "C" __attribute__((visibility("default"))) pelmo::streamer::InputPluginIn
 InputPluginFactory() {
     try {
         SkyvaneParts parts;
+        parts.createTVControl = makeTVControl;
         parts.createReadBackGraph = makeReadBackGraph;
         return new SkyvanePlugin(std::move(parts));
     } catch (const std::exception&) {

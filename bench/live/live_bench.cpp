@@ -484,7 +484,8 @@ void memory(const std::string& folder, int minutes) {
             most = std::max(most, rss);
         }
         if (at >= nextReport) {
-            std::printf("  %4lld s  %7ld kB\n", static_cast<long long>(at), rss);
+            std::printf("  %4lld s  %7ld kB  (%zu packets queued)\n", static_cast<long long>(at), rss,
+                        plugin.queuedPackets());
             nextReport += 60;
         }
         if (since(start) > minutes * 60 * 1000.0 / speed * 3 + 60000) {
