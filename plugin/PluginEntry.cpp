@@ -8,7 +8,6 @@
 #include <mutex>
 
 #include "base/Log.h"
-#include "platform/sbe/SbeClasses.h"
 #include "platform/vidctl/AirPlatform.h"
 #include "plugin/BufferReadBackGraph.h"
 #include "plugin/SkyvanePlugin.h"
@@ -24,10 +23,10 @@ AirPlatform* gPlatform = nullptr;
 
 void openPlatform() {
     std::call_once(gPlatformOnce, [] {
-        RegisterTVControlClasses();
-        RegisterSbeClasses();
         std::string why;
         gPlatform = AirPlatform::open(why).release();
+        // Last: the Video Control's stream-buffer output takes the sink's class slot.
+        RegisterTVControlClasses();
         // Without a broadcast there are no tuners: every open then says so in the log.
         if (!gPlatform) error(L"SkyvanePlugin: no TV devices: %S", why.c_str());
     });
