@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <condition_variable>
 #include <fstream>
 #include <functional>
@@ -190,6 +191,11 @@ protected:
 
     void SetUp() override {
         ASSERT_FALSE(scratch->get().empty());
+        // A data folder (log, buffers) of each test's own.
+        static int tests = 0;
+        appData = scratch->get() + "/test" + std::to_string(++tests);
+        std::filesystem::create_directories(appData);
+        setenv("PELMO_APPDATA", appData.c_str(), 1);
         module = dlopen(SKYVANE_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(nullptr, module) << dlerror();
         factory = reinterpret_cast<InputPluginFactoryFunction>(dlsym(module, "InputPluginFactory"));
@@ -200,13 +206,14 @@ protected:
         if (HasFailure()) std::cerr << pluginLog();
     }
     // The plug-in's log as written so far (it is complete once the object is deleted).
-    static std::string pluginLog() {
-        std::ifstream in(scratch->get() + "/Kelvarin/Logs/Skyvane.log");
+    std::string pluginLog() const {
+        std::ifstream in(appData + "/Kelvarin/Logs/Skyvane.log");
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
 
     void* module = nullptr;
     InputPluginFactoryFunction factory = nullptr;
+    std::string appData;
 };
 
 struct ChannelCase {
@@ -280,7 +287,8 @@ TEST_F(LiveModule, SetPositionBackDeliversOlderContentAndDropsWhatWasQueued) {
     Host host(factory, false);
     ASSERT_TRUE(host.open("device://tv.channel.dvbt/#/474000/8/8916/4100/4164"));
     ASSERT_TRUE(host.plugin->start());
-    auto before = host.readSome(25, 25);
+    // Three seconds of stream, so that what comes after the seek is stamped well before its end.
+    auto before = host.readSome(75, 75);
     int64_t live = 0;
     ASSERT_EQ(kPluginOk, host.plugin->getPosition(live));
     ASSERT_GT(live, 1000);
@@ -401,6 +409,31 @@ TEST_F(LiveModule, UnknownChannelFailsAndTheNextOpenRetunes) {
     size_t failed = log.find("pFileSource Load for ", why);
     ASSERT_NE(std::string::npos, failed);
     EXPECT_NE(std::string::npos, log.find("BDA Tuning freq 474000", failed));
+    size_t starts = 0;
+    for (size_t at = log.find("CTVCtl::StartTimeShift channel is"); at != std::string::npos;
+         at = log.find("CTVCtl::StartTimeShift channel is", at + 1))
+        ++starts;
+    EXPECT_EQ(1u, starts);
+}
+
+// A channel the tuner refuses fails at once, before any read-back graph: the next open retunes
+// the same TV control, builds the graph and delivers.
+TEST_F(LiveModule, RefusedTuneFailsAtOnceAndTheNextOpenRetunesAndDelivers) {
+    {
+        Host host(factory, false);
+        SimpleErrorReport report;
+        EXPECT_FALSE(host.open("device://tv.channel.atsc/#/-5/22/2", report));
+        EXPECT_EQ(-1, report.getCode());
+        EXPECT_EQ(kFailure, report.getMessage());
+        ASSERT_TRUE(host.open("device://tv.channel.atsc/#/22/22/2"));
+        ASSERT_TRUE(host.plugin->start());
+        auto packets = host.readSome(5, 5);
+        EXPECT_FALSE(host.timedOut);
+        expectDelivery(packets, host.describe(), false);
+    }
+    std::string log = pluginLog();
+    EXPECT_NE(std::string::npos, log.find("channel -5/22/2 could not be tuned"));
+    EXPECT_EQ(std::string::npos, log.find("pFileSource Load for "));
     size_t starts = 0;
     for (size_t at = log.find("CTVCtl::StartTimeShift channel is"); at != std::string::npos;
          at = log.find("CTVCtl::StartTimeShift channel is", at + 1))
