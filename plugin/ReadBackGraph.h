@@ -17,6 +17,8 @@ public:
     // Builds the graph over the buffer file with both grabbers calling back into callBack,
     // raw selecting decoded output, and seeks to the newest data. Once built, only seeks again.
     virtual HRESULT build(const std::wstring& bufferPath, bool raw, SampleGrabberCallBack& callBack) = 0;
+    // False while not even the graph object could be made: a later open builds afresh.
+    virtual bool exists() const { return true; }
     virtual HRESULT run() = 0;
     virtual HRESULT pause() = 0;
     virtual HRESULT stop() = 0;

@@ -8,8 +8,8 @@ public:
     // Called on a streaming thread while the grabber holds its own lock. data was allocated
     // with std::malloc / std::realloc and belongs to the callee from now on (std::free it).
     // Times are in 100-ns units; streamId is 1 for video and 0 for audio. Answers 0.
-    virtual int sampleCallBack(BYTE* data, ULONG sizeLow, ULONG sizeHigh, REFERENCE_TIME* start, REFERENCE_TIME* end,
-                               int typeChanged, int syncPoint, LONG streamId) = 0;
+    virtual int sampleCallBack(BYTE* data, ULONG sizeLow, ULONG sizeHigh, REFERENCE_TIME* start,
+                               REFERENCE_TIME* end, int typeChanged, int syncPoint, LONG streamId) = 0;
     virtual int endOfStream(LONG streamId) = 0;
 
 protected:

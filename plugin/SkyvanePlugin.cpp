@@ -257,7 +257,11 @@ HRESULT SkyvanePlugin::createFileGraph() {
         }
     }
     // A graph that exists (even from a build that failed part-way) is only seeked again.
-    return sourceGraph->build(bufferPath, outputRaw != 0, *this);
+    HRESULT hr = sourceGraph->build(bufferPath, outputRaw != 0, *this);
+    if (FAILED(hr) && !sourceGraph->exists()) {
+        sourceGraph.reset();
+    }
+    return hr;
 }
 
 bool SkyvanePlugin::updateMedium(pelmo::streamer::Medium& medium, pelmo::streamer::ErrorReport& report) {

@@ -26,7 +26,7 @@ bool isSource(IBaseFilter* filter) {
 }  // namespace
 
 CFilterGraph::CFilterGraph() {
-    m_clock.Attach(CreateComObject<CSystemClock>());
+    m_clock.Attach(CreateComObject<CSystemClock>(CSystemClock::GraphSpeed()));
 }
 
 CFilterGraph::~CFilterGraph() {

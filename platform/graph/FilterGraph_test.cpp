@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "platform/graph/GraphInterfaces.h"
 #include "platform/graph/MediaFileSource.h"
 #include "platform/graph/NullRenderer.h"
+#include "platform/graph/ReferenceClock.h"
 #include "platform/graph/GraphTestSupport.h"
 
 namespace {
@@ -378,3 +380,32 @@ TEST(MediaSampleTest, TimesLengthsAndAllocatorState) {
 }
 
 }  // namespace
+
+// The air and a graph reading what it wrote run at one speed factor: a test that speeds the air
+// up speeds up every new graph's clock with it, and a factor the air refuses leaves real time.
+TEST(FilterGraphClockTest, FollowsTheAirSpeedFactorOfTheEnvironment) {
+    const char* saved = std::getenv("PELMO_AIR_SPEED");
+    std::string restore = saved ? saved : "";
+    auto clockSpeed = [] {
+        ComPtr<IGraphBuilder> graph;
+        EXPECT_EQ(S_OK,
+                  CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph)));
+        ComPtr<IMediaFilter> filter;
+        graph.As(&filter);
+        ComPtr<IReferenceClock> clock;
+        EXPECT_EQ(S_OK, filter->GetSyncSource(&clock));
+        auto* system = dynamic_cast<CSystemClock*>(clock.Get());
+        return system ? system->Speed() : -1.0;
+    };
+    setenv("PELMO_AIR_SPEED", "8", 1);
+    EXPECT_EQ(8.0, clockSpeed());
+    setenv("PELMO_AIR_SPEED", "0.5", 1);
+    EXPECT_EQ(0.5, clockSpeed());
+    for (const char* refused : {"0", "-4", "fast", "8x", "5000", ""}) {
+        setenv("PELMO_AIR_SPEED", refused, 1);
+        EXPECT_EQ(1.0, clockSpeed()) << refused;
+    }
+    unsetenv("PELMO_AIR_SPEED");
+    EXPECT_EQ(1.0, clockSpeed());
+    if (saved) setenv("PELMO_AIR_SPEED", restore.c_str(), 1);
+}

@@ -1,7 +1,17 @@
 #include "platform/graph/ReferenceClock.h"
 
+#include <cstdlib>
+
 CSystemClock::CSystemClock(double speed)
     : m_origin(std::chrono::steady_clock::now()), m_speed(speed > 0 ? speed : 1.0) {}
+
+double CSystemClock::GraphSpeed() {
+    const char* env = std::getenv("PELMO_AIR_SPEED");
+    if (!env || !*env) return 1.0;
+    char* end = nullptr;
+    double speed = std::strtod(env, &end);
+    return *end == '\0' && speed >= 0.01 && speed <= 1000.0 ? speed : 1.0;
+}
 
 HRESULT CSystemClock::GetTime(REFERENCE_TIME* time) {
     if (!time) return E_POINTER;

@@ -49,6 +49,11 @@ class CSystemClock : public ComObject<IReferenceClock> {
 public:
     // speed 2.0 runs the clock twice as fast as real time.
     explicit CSystemClock(double speed = 1.0);
+    // The speed a new graph's clock runs at: $PELMO_AIR_SPEED when it holds a factor the air
+    // accepts (0.01 to 1000), so a graph reading what a sped-up air wrote keeps pace with it.
+    static double GraphSpeed();
+
+    double Speed() const { return m_speed; }
 
     HRESULT GetTime(REFERENCE_TIME* time) override;
     HRESULT WaitUntil(REFERENCE_TIME time, ClockWaitToken* token, uint64_t armed) override;
