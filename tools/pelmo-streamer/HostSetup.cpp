@@ -133,9 +133,11 @@ std::string executableDir() {
 HostPlaces findPlaces(const std::string& exeDir, bool root) {
     HostPlaces p;
     // A build folder holds CMakeCache.txt two levels above the tool (<build>/tools/NAME/).
-    std::string build = parentOf(parentOf(exeDir));
+    std::string tools = parentOf(exeDir);
+    std::string build = parentOf(tools);
     std::string registryDefault, appDataDefault;
-    if (exists(build + "/CMakeCache.txt")) {
+    const bool inTools = tools.size() >= 6 && tools.compare(tools.size() - 6, 6, "/tools") == 0;
+    if (inTools && exists(build + "/CMakeCache.txt")) {
         p.buildTree = true;
         p.module = build + "/plugin/libskyvane.so";
         p.installDir = build + "/data/";

@@ -67,6 +67,11 @@ TEST(HostPlaces, AnInstallationUsesItsPrefixAndTheUsersFoldersWhenNotRoot) {
         EXPECT_EQ(prefix / "home/.local/share/pelmo", p.appData);
     }
 
+    // An installation inside a build folder is still an installation.
+    std::ofstream(prefix / "CMakeCache.txt") << "# cache\n";
+    std::filesystem::create_directories(prefix / "inst/bin");
+    EXPECT_FALSE(findPlaces(prefix / "inst/bin", false).buildTree);
+
     p = findPlaces(prefix / "bin", true);
     EXPECT_EQ("/etc/pelmo", p.registry);
     EXPECT_EQ("/var/lib/pelmo", p.appData);

@@ -296,6 +296,7 @@ void MediaWriter::write(SamplePacket& p, int type) {
 void MediaWriter::limit(int64_t us) {
     std::lock_guard<std::mutex> l(lock);
     stopAt = us;
+    pastStop = false;
 }
 
 void MediaWriter::discontinuity() {

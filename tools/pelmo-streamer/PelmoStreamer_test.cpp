@@ -181,6 +181,7 @@ TEST_F(StreamerTool, AZapPutsBothChannelsInOneFileOneAfterTheOther) {
     while (firstTwo < lumas.size() && !near(lumas[firstTwo], 56)) ++firstTwo;
     ASSERT_LT(firstTwo, lumas.size()) << "no picture of channel 2";
     EXPECT_GE(firstTwo, 45u) << "channel 1 should fill the first half";
+    EXPECT_LE(firstTwo, 56u) << "channel 1 should stop at half way";
     for (size_t i = 0; i < lumas.size(); ++i)
         EXPECT_TRUE(i < firstTwo ? near(lumas[i], 36) : near(lumas[i], 56))
             << "frame " << i << ": " << lumas[i];

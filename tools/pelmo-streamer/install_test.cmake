@@ -65,7 +65,7 @@ string(FIND "${err}" "is not there" missing)
 if(NOT missing EQUAL -1)
   message(FATAL_ERROR "the installed pelmo-streamer does not find its module:\n${err}")
 endif()
-execute_process(COMMAND ${prefix}/bin/skyvane-air --tune dvbt:474000 --seconds 0.2 --speed 10 -o ${WORK}/air.ts
+execute_process(COMMAND ${prefix}/bin/skyvane-air --tune dvbt:474000 --seconds 1 --speed 20 -o ${WORK}/air.ts
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "the installed skyvane-air does not find the demo broadcast (${rc}):\n${out}\n${err}")

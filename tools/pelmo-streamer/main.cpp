@@ -335,7 +335,10 @@ public:
                     line.find("FATAL") != std::string::npos)
                     lines.push_back(line);
         }
-        std::fprintf(stderr, "  the plug-in's reasons are in its log: %s\n", log.c_str());
+        if (fileSize(log) < 0)
+            std::fprintf(stderr, "  the plug-in logged nothing at its level (its log is %s)\n", log.c_str());
+        else
+            std::fprintf(stderr, "  the plug-in's reasons are in its log: %s\n", log.c_str());
         size_t from = lines.size() > 8 ? lines.size() - 8 : 0;
         if (!lines.empty()) std::fprintf(stderr, "  its latest warnings and errors:\n");
         for (size_t i = from; i < lines.size(); ++i) std::fprintf(stderr, "    %s\n", lines[i].c_str());
@@ -418,7 +421,9 @@ int watch(const Options& o) {
         ok = waitWritten(*writer, INT64_MAX, why);
         if (why == "interrupted") ok = true;
     } else {
-        writer->limit(total);
+        // The file stops at the half-way mark until the change is made, however far ahead the
+        // plug-in delivers meanwhile.
+        writer->limit(midway ? total / 2 : total);
         ok = waitWritten(*writer, midway ? total / 2 : total, why);
         if (ok && !o.zap.empty()) {
             std::fprintf(info, "changing to %s at %.1f s\n", o.zap.c_str(), writer->written() / 1e6);
@@ -439,7 +444,10 @@ int watch(const Options& o) {
                 why = "cannot rewind: " + why;
             }
         }
-        if (ok && midway) ok = waitWritten(*writer, total, why);
+        if (ok && midway) {
+            writer->limit(total);
+            ok = waitWritten(*writer, total, why);
+        }
     }
     s.host.finish();
     std::string closing;
@@ -547,13 +555,11 @@ int scan(const Options& o) {
                    "scan");
     Session s;
     if (int rc = s.begin(o)) return rc;
-    if (o.country > 0 || o.path.find("tv.channel.analog") == std::string::npos) {
+    if (o.country > 0) {
         // Which frequency file the scan will read, and whether it is there.
-        int code = o.country;
-        if (code < 0) code = 1;
-        std::string file = s.places.installDir + frequencyFileFor(code);
-        if (o.country > 0) std::fprintf(stderr, "scanning with country code %d: %s\n", code, file.c_str());
-        if (fileSize(file) < 0 && o.country > 0)
+        std::string file = s.places.installDir + frequencyFileFor(o.country);
+        std::fprintf(stderr, "scanning with country code %d: %s\n", o.country, file.c_str());
+        if (fileSize(file) < 0)
             std::fprintf(stderr, "pelmo-streamer: warning: %s is not there; the scan will find nothing\n",
                          file.c_str());
     }
