@@ -68,34 +68,47 @@ else
 fi
 export PELMO_BUS_PORT=$port
 
+# From here on a failed step is reported and the next one still runs: each shows its own part.
+failed=()
+broke() {
+  printf 'demo: step "%s" FAILED: %s\n' "$current" "$1" >&2
+  failed+=("$current")
+}
+
 current="scanning"
 step "Scanning the demo's DVB-T channels (country 44: DVBTfrequencies_B8.txt)"
-"$tool" scan "tuner://tv.channel.dvbt/#/x" --country 44 | tee "$out/channels.txt" ||
-  fail "the scan did not complete (pelmo-streamer said why above)"
-grep -q "Demo One" "$out/channels.txt" || fail "the scan did not find Demo One" "  its list: $out/channels.txt"
+if "$tool" scan "tuner://tv.channel.dvbt/#/x" --country 44 | tee "$out/channels.txt"; then
+  grep -q "Demo One" "$out/channels.txt" || broke "the scan did not find Demo One (its list: $out/channels.txt)"
+else
+  broke "the scan did not complete (pelmo-streamer said why above)"
+fi
 
 current="describing"
 step "What Demo One delivers, compressed"
-"$tool" describe "$demo_one" --compressed || fail "Demo One could not be opened (pelmo-streamer said why above)"
+"$tool" describe "$demo_one" --compressed || broke "Demo One could not be opened (pelmo-streamer said why above)"
 
 current="watching and changing channel"
 step "Watching Demo One for 4 s, then Demo News for 4 s, into one file"
 "$tool" watch "$demo_one" --compressed --seconds 8 --zap "$demo_news" -o "$out/demo-one-then-news.ts" ||
-  fail "watching did not complete (pelmo-streamer said why above)"
+  broke "watching did not complete (pelmo-streamer said why above)"
 
 current="taking a snapshot"
 step "A snapshot of Demo One"
-"$tool" snapshot "$demo_one" -o "$out/demo-one.png" || fail "no snapshot (pelmo-streamer said why above)"
+"$tool" snapshot "$demo_one" -o "$out/demo-one.png" || broke "no snapshot (pelmo-streamer said why above)"
 
 current="watching decoded frames"
 step "Two seconds of Demo One as decoded frames and PCM"
 "$tool" watch "$demo_one" --raw --seconds 2 -o "$out/demo-one-raw.mkv" ||
-  fail "watching decoded frames did not complete (pelmo-streamer said why above)"
+  broke "watching decoded frames did not complete (pelmo-streamer said why above)"
 
 current="summing up"
 took=$(( $(date +%s) - begin ))
-step "Done in ${took} s after the build. What the demo left in $out:"
+step "Finished in ${took} s after the build. What the demo left in $out:"
 for f in channels.txt demo-one-then-news.ts demo-one.png demo-one-raw.mkv; do
+  if [ ! -s "$out/$f" ]; then
+    printf '  %-24s (not written)\n' "$f"
+    continue
+  fi
   size=$(stat -c %s "$out/$f")
   what=""
   if command -v ffprobe >/dev/null 2>&1 && [ "$f" != channels.txt ]; then
@@ -104,9 +117,18 @@ for f in channels.txt demo-one-then-news.ts demo-one.png demo-one-raw.mkv; do
   fi
   printf '  %-24s %10s bytes  %s\n' "$f" "$size" "$what"
 done
+if [ -s "$out/demo-one-then-news.ts" ]; then
+  printf '\nPlay it:     ffplay %s     (or mpv, vlc)\n' "$out/demo-one-then-news.ts"
+fi
+if [ -s "$out/demo-one.png" ]; then
+  printf 'Look:        %s\n' "$out/demo-one.png"
+fi
 cat <<EOF
-
-Play them:   ffplay $out/demo-one-then-news.ts     (or mpv, vlc)
-Look:        $out/demo-one.png
 The plug-in's log: ${PELMO_APPDATA:-$build/pelmo/appdata}/Kelvarin/Logs/Skyvane.log
 EOF
+if [ ${#failed[@]} -gt 0 ]; then
+  joined=$(printf '%s, ' "${failed[@]}")
+  printf '\ndemo: FAILED steps: %s\n' "${joined%, }" >&2
+  exit 1
+fi
+echo "demo: every step passed"
