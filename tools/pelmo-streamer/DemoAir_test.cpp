@@ -34,11 +34,12 @@ protected:
     }
 
     // The tool of this build, nothing configured but fresh settings and data folders.
-    static RunResult tool(std::vector<std::string> args) {
+    static RunResult tool(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
         args.insert(args.begin(), PELMO_STREAMER_TOOL);
-        return run(args, {{"PELMO_REGISTRY", *folder / "settings"},
-                          {"PELMO_APPDATA", *folder / "appdata"},
-                          {"PELMO_BROADCAST", ""}});
+        env.emplace("PELMO_REGISTRY", *folder / "settings");
+        env.emplace("PELMO_APPDATA", *folder / "appdata");
+        env.emplace("PELMO_BROADCAST", "");
+        return run(args, env);
     }
 
     static inline std::unique_ptr<TempFolder> folder;
@@ -46,10 +47,11 @@ protected:
 };
 
 TEST_F(DemoAir, ScanFindsTheServicesOfTheCatalogue) {
-    if (getenv("PELMO_BUS_PORT") == nullptr)
-        GTEST_SKIP() << "needs the test broker (scripts/run-tests.sh starts one)";
+    PrivateBroker broker;
+    if (broker.port() == 0) GTEST_SKIP() << broker.failure();
     RunResult r =
-        tool({"scan", "tuner://tv.channel.dvbt/#/x", "--country", "44", "--json", "--timeout", "120"});
+        tool({"scan", "tuner://tv.channel.dvbt/#/x", "--country", "44", "--json", "--timeout", "120"},
+             {{"PELMO_BUS_PORT", std::to_string(broker.port())}});
     if (r.status != 0 && contains(r.err, "nobody offers StartTVScan"))
         GTEST_SKIP() << "the module's TV control offers no scan on the bus yet: " << r.err;
     ASSERT_EQ(0, r.status) << r.err;

@@ -322,12 +322,14 @@ private:
 };
 
 TEST_F(StreamerTool, ScanShowsProgressAndPrintsTheResultAsATableOrJson) {
-    if (getenv("PELMO_BUS_PORT") == nullptr)
-        GTEST_SKIP() << "needs the test broker (scripts/run-tests.sh starts one)";
+    PrivateBroker broker;
+    if (broker.port() == 0) GTEST_SKIP() << broker.failure();
+    const std::string port = std::to_string(broker.port());
+    ScopedEnv busPort{"PELMO_BUS_PORT", port};
     FakeScanner scanner("tuner://test/#/x");
     ASSERT_TRUE(SUCCEEDED(scanner.Connect(L"127.0.0.1", L"FakeScanner" + std::to_wstring(getpid()))));
 
-    RunResult r = tool({"scan", "tuner://test/#/x", "--json"});
+    RunResult r = tool({"scan", "tuner://test/#/x", "--json"}, {{"PELMO_BUS_PORT", port}});
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(
         "[{\"name\":\"Demo "
@@ -337,7 +339,7 @@ TEST_F(StreamerTool, ScanShowsProgressAndPrintsTheResultAsATableOrJson) {
     EXPECT_TRUE(contains(r.err, "scan 1/2, 1 found, last: Demo \"One\" (signal 86)")) << r.err;
     EXPECT_TRUE(contains(r.err, "scan 2/2, 2 found, last: Demo Two (signal 71)")) << r.err;
 
-    r = tool({"scan", "tuner://test/#/x", "--country", "44"});
+    r = tool({"scan", "tuner://test/#/x", "--country", "44"}, {{"PELMO_BUS_PORT", port}});
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_TRUE(contains(r.out, "NAME")) << r.out;
     EXPECT_TRUE(contains(r.out, "Demo Two    device://test/#/2  538000     71")) << r.out;

@@ -62,6 +62,23 @@ RunResult run(const std::vector<std::string>& argv, const std::map<std::string, 
     return r;
 }
 
+PrivateBroker::PrivateBroker() {
+    RunResult r = run({"bash", std::string(SKYVANE_SOURCE_DIR) + "/scripts/broker.sh", "start"});
+    // Prints: export PELMO_BUS_PORT=N; BROKER_PID=M
+    size_t p = r.out.find("PELMO_BUS_PORT="), q = r.out.find("BROKER_PID=");
+    if (r.status != 0 || p == std::string::npos || q == std::string::npos) {
+        why = "no broker could be started: " + r.err;
+        return;
+    }
+    busPort = std::atoi(r.out.c_str() + p + 15);
+    pid = std::to_string(std::atoi(r.out.c_str() + q + 11));
+}
+
+PrivateBroker::~PrivateBroker() {
+    if (!pid.empty() && pid != "0")
+        run({"bash", std::string(SKYVANE_SOURCE_DIR) + "/scripts/broker.sh", "stop", pid});
+}
+
 bool haveFfprobe() {
     return run({"ffprobe", "-version"}).status == 0;
 }

@@ -28,6 +28,23 @@ struct Probe {
 bool haveFfprobe();
 Probe ffprobe(const std::string& path);
 
+// A mosquitto broker of one test's own (scripts/broker.sh), so that no other test's clients on a
+// shared broker can answer its requests. port() is 0 when none could be started.
+class PrivateBroker {
+public:
+    PrivateBroker();
+    ~PrivateBroker();
+    PrivateBroker(const PrivateBroker&) = delete;
+    PrivateBroker& operator=(const PrivateBroker&) = delete;
+    int port() const { return busPort; }
+    const std::string& failure() const { return why; }
+
+private:
+    int busPort = 0;
+    std::string pid;
+    std::string why;
+};
+
 // The luma at the centre of every decoded video frame of a file, in display order.
 std::vector<int> centreLumas(const std::string& path);
 
