@@ -224,7 +224,9 @@ int parseOptions(int argc, char** argv, int first, Options& o) {
             if (o.outputRaw >= 0 && o.outputRaw != want)
                 return bad("--raw and --compressed exclude each other", cmd);
             o.outputRaw = want;
-        } else if (o.path.empty() && !a.empty()) {
+        } else if (a.empty()) {
+            return bad("an empty argument is no path", cmd);
+        } else if (o.path.empty()) {
             o.path = a;
         } else {
             return bad("one path only: \"" + a + "\" is one too many", cmd);
@@ -682,7 +684,9 @@ int main(int argc, char** argv) {
     int i = 1;
     for (; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--module" && i + 1 < argc) {
+        if (a == "--module") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0')
+                return bad("--module needs the file of a plug-in module");
             o.module = argv[++i];
         } else if (a == "-h" || a == "--help") {
             std::printf("%s", kUsage);
