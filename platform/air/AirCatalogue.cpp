@@ -2,6 +2,7 @@
 
 #include <tinyxml2.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -515,5 +516,9 @@ std::string AirCatalogue::defaultPath() {
     for (char& c : folder)
         if (c == '\\') c = '/';
     if (folder.back() != '/') folder += '/';
-    return folder + "broadcast.xml";
+    // An installation keeps the demo broadcast in its own folder below the installation's.
+    std::string own = folder + "broadcast.xml";
+    std::string demo = folder + "demo/broadcast.xml";
+    if (access(own.c_str(), F_OK) != 0 && access(demo.c_str(), F_OK) == 0) return demo;
+    return own;
 }

@@ -125,7 +125,8 @@ public:
     // The same from text; clip names are taken relative to `folder` (ending in '/').
     static std::unique_ptr<AirCatalogue> parse(const std::string& xml, const std::string& folder,
                                                bool requireFiles, std::string& error);
-    // $PELMO_BROADCAST, else <InstallDir>/broadcast.xml.
+    // $PELMO_BROADCAST, else <InstallDir>/broadcast.xml, else (when only that exists) the demo
+    // broadcast an installation or build brings, <InstallDir>/demo/broadcast.xml.
     static std::string defaultPath();
 
     const std::string& path() const { return path_; }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -244,6 +245,18 @@ TEST(AirCatalogue, EnvironmentOrInstallDirNamesTheCatalogue) {
         << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Kelvarin\\Pelmo]\n\"InstallDir\"=\"/opt/pelmo\"\n";
     setenv("PELMO_REGISTRY", dir.c_str(), 1);
     EXPECT_EQ("/opt/pelmo/broadcast.xml", AirCatalogue::defaultPath());
+
+    // An installation folder with only the demo broadcast names that; one of its own wins.
+    std::ofstream(dir + "/HKEY_LOCAL_MACHINE.reg")
+        << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Kelvarin\\Pelmo]\n\"InstallDir\"=\"" << dir << "/\"\n";
+    mkdir((dir + "/demo").c_str(), 0755);
+    std::ofstream(dir + "/demo/broadcast.xml") << "<broadcast/>";
+    EXPECT_EQ(dir + "/demo/broadcast.xml", AirCatalogue::defaultPath());
+    std::ofstream(dir + "/broadcast.xml") << "<broadcast/>";
+    EXPECT_EQ(dir + "/broadcast.xml", AirCatalogue::defaultPath());
+    std::remove((dir + "/broadcast.xml").c_str());
+    std::remove((dir + "/demo/broadcast.xml").c_str());
+    rmdir((dir + "/demo").c_str());
     std::remove((dir + "/HKEY_LOCAL_MACHINE.reg").c_str());
     rmdir(dir.c_str());
     unsetenv("PELMO_REGISTRY");
