@@ -1,6 +1,7 @@
 # Runs inside the test VM (busybox sh, in /test): the drivers' devices first, then every device
 # test program copied in. The exit status is the number of failed steps.
 failed=0
+export SKYVANE_KERNEL_TEST_VM=1
 step() {
   name=$1; shift
   echo "guest: -- $name"

@@ -5,7 +5,8 @@
 # shared libraries it needs). The guest's exit status is read back from the serial console, since
 # QEMU's own status says nothing about it; this script exits with it.
 # Settings: SKYVANE_KERNEL_CACHE (see prepare-kernel.sh), KERNEL_TEST_TIMEOUT (seconds, default 600),
-# KERNEL_TEST_LOG (console log, default build/kernel-test.log).
+# KERNEL_TEST_LOG (console log, default build/kernel-test.log), KERNEL_TEST_MEMORY (MiB, default 1024:
+# the test programs bring their shared libraries, FFmpeg's among them, into the initramfs).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 log() { echo "kernel-test: $*" >&2; }
@@ -82,7 +83,7 @@ t2=$(date +%s.%N)
 log "booting $(basename "$kernel") (console: $logfile)"
 # /dev/kvm on these machines cannot boot a stock kernel, and '-cpu max' hangs in its self-tests.
 set +e
-timeout "${KERNEL_TEST_TIMEOUT:-600}" qemu-system-x86_64 -accel tcg -cpu qemu64 -m 512 -smp 2 \
+timeout "${KERNEL_TEST_TIMEOUT:-600}" qemu-system-x86_64 -accel tcg -cpu qemu64 -m "${KERNEL_TEST_MEMORY:-1024}" -smp 2 \
   -kernel "$kernel/vmlinuz" -initrd "$work/initrd.cpio" \
   -append "console=ttyS0 rdinit=/init panic=-1 loglevel=4" \
   -display none -monitor none -serial stdio -no-reboot </dev/null 2>&1 |
