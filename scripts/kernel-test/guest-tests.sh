@@ -14,5 +14,9 @@ for t in ./*_device_test; do
   [ -x "$t" ] || continue
   step "$t" "$t" --gtest_brief=1
 done
+if [ -x ./linuxtv_bench ]; then
+  echo "guest: -- figures"
+  ./linuxtv_bench dvb || echo "guest: the figures could not be taken"
+fi
 echo "guest: $failed failed step(s)"
 exit $failed
