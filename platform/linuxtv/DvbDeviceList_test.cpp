@@ -154,3 +154,23 @@ TEST(TunerChoice, TheSettingAndItsDefault) {
     EXPECT_NE(std::string::npos, error.find("\"dvb\""));
     unsetenv("PELMO_TUNERS");
 }
+
+TEST_F(FakeTree, SelectionFollowsTheSettingAndWhatTheMachineHas) {
+    setenv("PELMO_DEVICE_ROOT", root().c_str(), 1);
+    adapter(0);  // a node that does not answer as a front end: not a tuner
+    unsetenv("PELMO_TUNERS");
+    TunerSelection s = SelectTuners(false);
+    EXPECT_EQ(TunerChoice::Air, s.choice);
+    EXPECT_TRUE(s.air);
+    EXPECT_FALSE(s.real);
+
+    // Chosen real on a machine without: nothing of the air, and nothing real either.
+    setenv("PELMO_TUNERS", "real", 1);
+    s = SelectTuners(true);
+    EXPECT_EQ(TunerChoice::Real, s.choice);
+    EXPECT_FALSE(s.air);
+    ASSERT_TRUE(s.real);
+    EXPECT_EQ(0u, s.real->size());
+    unsetenv("PELMO_TUNERS");
+    unsetenv("PELMO_DEVICE_ROOT");
+}

@@ -71,3 +71,22 @@ std::unique_ptr<LinuxTvDeviceRegistration> RegisterLinuxTvDevices() {
         info(L"[LinuxTV] tuner \"%s\" at %s", d.friendlyName.c_str(), d.devicePath.c_str());
     return std::make_unique<LinuxTvDeviceRegistration>(devices);
 }
+
+TunerSelection SelectTuners(bool catalogueConfigured) {
+    std::vector<std::string> problems;
+    std::vector<DvbDevice> devices = FindDvbDevices(DvbDeviceRoot(), &problems);
+    for (const std::string& p : problems) warn(L"[LinuxTV] a tuner is left out: %S", p.c_str());
+    std::string error;
+    TunerSelection s;
+    s.choice = ChooseTuners(catalogueConfigured, !devices.empty(), error);
+    if (!error.empty()) warn(L"[LinuxTV] %S", error.c_str());
+    s.air = s.choice != TunerChoice::Real;
+    info(L"[LinuxTV] tuners: %S (%d real)", TunerChoiceName(s.choice), static_cast<int>(devices.size()));
+    if (s.choice == TunerChoice::Air) return s;
+    if (devices.empty())
+        warn(L"[LinuxTV] real tuners were chosen but none was found under %S", DvbDeviceRoot().c_str());
+    for (const DvbDevice& d : devices)
+        info(L"[LinuxTV] tuner \"%s\" at %s", d.friendlyName.c_str(), d.devicePath.c_str());
+    s.real = std::make_unique<LinuxTvDeviceRegistration>(devices);
+    return s;
+}

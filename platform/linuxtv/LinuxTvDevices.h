@@ -42,3 +42,13 @@ private:
 // Finds the front ends under DvbDeviceRoot() and registers them; the ones that could not be
 // opened are logged.
 std::unique_ptr<LinuxTvDeviceRegistration> RegisterLinuxTvDevices();
+
+// What the process that opens the platform registers: the real tuners (registered here, held by
+// `real`) and whether it should register the air's devices too. `catalogueConfigured` is true
+// when the user named a catalogue ($PELMO_BROADCAST). The choice is logged.
+struct TunerSelection {
+    TunerChoice choice = TunerChoice::Air;
+    bool air = true;
+    std::unique_ptr<LinuxTvDeviceRegistration> real;
+};
+TunerSelection SelectTuners(bool catalogueConfigured);

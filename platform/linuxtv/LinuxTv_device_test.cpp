@@ -177,6 +177,24 @@ TEST_F(VidtvTest, TheFrontEndIsFoundNamedAndListedByTheDeviceEnumerator) {
     std::printf("front end \"%ls\" at %ls\n", d.friendlyName.c_str(), d.devicePath.c_str());
 }
 
+TEST_F(VidtvTest, AMachineWithATunerAndNoCatalogueGetsItsTuner) {
+    unsetenv("PELMO_TUNERS");
+    TunerSelection s = SelectTuners(false);
+    EXPECT_EQ(TunerChoice::Real, s.choice);
+    EXPECT_FALSE(s.air);
+    ASSERT_TRUE(s.real);
+    EXPECT_EQ(1u, s.real->size());
+    EXPECT_TRUE(s.real->tuner(devices[0].devicePath));
+    s = SelectTuners(true);
+    EXPECT_EQ(TunerChoice::Both, s.choice);
+    EXPECT_TRUE(s.air);
+    setenv("PELMO_TUNERS", "air", 1);
+    s = SelectTuners(false);
+    EXPECT_EQ(TunerChoice::Air, s.choice);
+    EXPECT_FALSE(s.real);
+    unsetenv("PELMO_TUNERS");
+}
+
 TEST_F(VidtvTest, ItsFrequencyLocksWithFiguresAnotherDoesNot) {
     ASSERT_EQ(S_OK, filter->put_TuneRequest(dvbtRequest(474000, 8).Get()));
     Stats s = awaitLock(filter.Get());
