@@ -23,6 +23,7 @@
 #include "platform/graph/NullRenderer.h"
 #include "platform/linuxtv/DvbTunerFilter.h"
 #include "platform/linuxtv/LinuxTvDevices.h"
+#include "platform/linuxtv/V4l2Tuner.h"
 #include "platform/mpeg2data/TsDemux.h"
 #include "platform/vidctl/VidDevices.h"
 
@@ -374,6 +375,36 @@ TEST_F(VidtvTest, AnUnpluggedTunerFailsClearlyAndNothingHangs) {
     EXPECT_TRUE(FindDvbDevices("/", nullptr).empty());
     EXPECT_EQ(0, std::system(
                      "insmod /lib/modules/dvb-vidtv-bridge.ko vidtv_valid_dvb_t_freqs=474000000,473000000"));
+}
+
+// vivid's TV input: a picture in colour within 0.25 MHz of 43.25 MHz + n x 6 MHz, none between.
+TEST(VividTest, AnAnalogChannelIsTunedAndPicturesCaptured) {
+    if (!std::getenv("SKYVANE_KERNEL_TEST_VM")) GTEST_SKIP() << "runs only inside the kernel test VM";
+    std::vector<V4l2Device> tuners = FindV4l2Tuners("/");
+    ASSERT_FALSE(tuners.empty());
+    std::printf("analog tuner \"%ls\" at %s (%s)\n", tuners[0].friendlyName.c_str(), tuners[0].path.c_str(),
+                tuners[0].busInfo.c_str());
+    V4l2Tuner tuner;
+    std::string error;
+    ASSERT_TRUE(tuner.open(tuners[0], error)) << error;
+    ASSERT_TRUE(tuner.tuneChannel(1, false, 5, error)) << error;  // 77.25 MHz: nothing
+    EXPECT_EQ(0, tuner.signalPercent());
+    ASSERT_TRUE(tuner.tuneChannel(1, false, 3, error)) << error;  // 61.25 MHz
+    EXPECT_EQ(61250000u, tuner.frequencyHz());
+    EXPECT_EQ(100, tuner.signalPercent());
+    EXPECT_FALSE(tuner.tuneChannel(1, false, 70, error));
+    EXPECT_NE(std::string::npos, error.find("not in the analog plan")) << error;
+    EXPECT_EQ(61250000u, tuner.frequencyHz());
+
+    V4l2Frame frame;
+    ASSERT_TRUE(tuner.capture(720, 480, frame, error)) << error;
+    EXPECT_EQ(720, frame.width);
+    EXPECT_EQ(480, frame.height);
+    ASSERT_EQ(size_t(720 * 480 * 2), frame.yuyv.size());
+    // A test pattern, not a blank: many different luma values.
+    std::set<uint8_t> luma;
+    for (size_t i = 0; i < frame.yuyv.size(); i += 2) luma.insert(frame.yuyv[i]);
+    EXPECT_GT(luma.size(), 8u);
 }
 
 }  // namespace
