@@ -52,6 +52,11 @@ std::unique_ptr<DvbTransportStream> DvbTransportStream::open(const std::string& 
         ::close(demux);
         return nullptr;
     }
+    return adopt(demux, dvr, dvrPath, error);
+}
+
+std::unique_ptr<DvbTransportStream> DvbTransportStream::adopt(int demux, int dvr, const std::string& dvrPath,
+                                                              std::string& error) {
     std::unique_ptr<DvbTransportStream> s(new DvbTransportStream(demux, dvr, dvrPath));
     if (pipe2(s->wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
         error = std::string("no pipe for the stream's reader: ") + std::strerror(errno);
@@ -135,8 +140,8 @@ void DvbTransportStream::run() {
         if (fds[1].revents) break;
         if (!(fds[0].revents & (POLLIN | POLLERR | POLLHUP))) continue;
         ssize_t got = ::read(dvr_, buf.data() + have, buf.size() - have);
-        if (got < 0) {
-            int err = errno;
+        if (got <= 0) {
+            int err = got == 0 ? ENODEV : errno;
             if (err == EAGAIN || err == EINTR) continue;
             if (err == EOVERFLOW) {
                 // The kernel's ring overflowed and was reset: what was lost is lost, go on.
@@ -144,6 +149,7 @@ void DvbTransportStream::run() {
                 have = 0;
                 continue;
             }
+            // The end of what the device gives (0) means it went away as much as ENODEV does.
             std::string why = DvbOpenErrorText(dvrPath_, err);
             warn(L"[LinuxTV] reading the transport stream stopped: %S", why.c_str());
             {

@@ -21,6 +21,10 @@ public:
     // be opened or set.
     static std::unique_ptr<DvbTransportStream> open(const std::string& demuxPath, const std::string& dvrPath,
                                                     std::string& error);
+    // A stream read from `dvr` (any readable descriptor) set up elsewhere; takes both descriptors
+    // (`demux` may be -1). Null with `error` when the reader cannot start.
+    static std::unique_ptr<DvbTransportStream> adopt(int demux, int dvr, const std::string& dvrPath,
+                                                     std::string& error);
     ~DvbTransportStream();
     DvbTransportStream(const DvbTransportStream&) = delete;
     DvbTransportStream& operator=(const DvbTransportStream&) = delete;
