@@ -33,10 +33,21 @@ fi
 log "preparing kernel $abi (linux-image-amd64 $meta) in $ready"
 rm -rf "$ready"
 mkdir -p "$ready/debs" "$ready/root"
-(cd "$ready/debs" &&
-  apt-get download -q "linux-image-$abi" "linux-headers-$abi" "linux-headers-$flavourless-common" \
-    "linux-kbuild-$series" "linux-source-$series" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2) ||
-  die "downloading the kernel packages failed"
+download() {
+  (cd "$ready/debs" &&
+    apt-get download -q "linux-image-$abi" "linux-headers-$abi" "linux-headers-$flavourless-common" \
+      "linux-kbuild-$series" "linux-source-$series" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2
+    exit "${PIPESTATUS[0]}")
+}
+if ! download; then
+  rm -rf "$ready"
+  [ -z "${KERNEL_TEST_REFRESHED:-}" ] || die "downloading the kernel packages failed"
+  # Stale package lists name a kernel the archive has dropped: refresh them and start again.
+  log "download failed; refreshing the package lists"
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq || die "apt-get update failed"
+  KERNEL_TEST_REFRESHED=1 exec "$0" "$@"
+fi
 deb() { ls "$ready"/debs/"$1"_*.deb; }
 
 # Only the kernel and the media drivers are unpacked from the image package.

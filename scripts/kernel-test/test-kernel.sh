@@ -7,10 +7,9 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
 [ -d "$build" ] || { echo "kernel-test: no build folder '$build' (run 'make build' first)" >&2; exit 2; }
-files=()
-for t in "$build"/platform/linuxtv/linuxtv_device_test; do
-  [ -x "$t" ] && files+=("$t")
-done
+test="$build/platform/linuxtv/linuxtv_device_test"
+[ -x "$test" ] || { echo "kernel-test: no $test (build it: cmake --build $build --target linuxtv_device_test)" >&2; exit 2; }
+files=("$test")
 # KERNEL_TEST_BENCH=1: also the figures (tune to lock, dvr throughput), about 20 s more.
 if [ "${KERNEL_TEST_BENCH:-0}" = 1 ] && [ -x "$build/platform/linuxtv/linuxtv_bench" ]; then
   files+=("$build/platform/linuxtv/linuxtv_bench")
