@@ -11,7 +11,7 @@ cache=${SKYVANE_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/skyvane-kernel}
 log() { echo "kernel-test: $*" >&2; }
 die() { log "$*"; exit 1; }
 
-for tool in apt-cache apt-get dpkg-deb modinfo make gcc-12 xz; do
+for tool in apt-cache apt-get dpkg-deb modinfo make gcc-12 xz patch flock; do
   command -v "$tool" >/dev/null || die "'$tool' is missing (run scripts/install-deps.sh)"
 done
 
@@ -25,6 +25,10 @@ abi=$(apt-cache show "linux-image-amd64=$meta" |
 series=$(echo "$abi" | cut -d. -f1-2)   # 6.1
 flavourless=${abi%-amd64}               # 6.1.0-57
 ready="$cache/$abi-$meta"
+mkdir -p "$cache"
+# Two runs at once (two checkouts, two CI jobs) would unpack into the same folder: one waits.
+exec 9>"$cache/.lock"
+flock 9
 if [ -f "$ready/ready" ]; then
   echo "$ready"
   exit 0
