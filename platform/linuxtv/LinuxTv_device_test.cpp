@@ -336,6 +336,8 @@ TEST_F(VidtvTest, ABusyTunerFailsClearly) {
     EXPECT_NE(std::string::npos, tuner->lastError().find("is busy: another program is using the tuner"))
         << tuner->lastError();
     EXPECT_FALSE(readStats(filter.Get()).present);
+    // Listing and naming it still work: they only read.
+    EXPECT_EQ(1u, FindDvbDevices("/", nullptr).size());
 }
 
 // Last: the driver goes away. Tuning then fails with the reason; a stream that was running
