@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test test-asan test-tsan fuzz fuzz-run bench demo clean
+.PHONY: all deps configure build test test-kernel test-asan test-tsan fuzz fuzz-run bench demo clean
 
 all: build
 
@@ -18,6 +18,11 @@ build: configure
 
 test: build
 	@bash scripts/run-tests.sh $(BUILD)
+
+# The real-tuner backend against the kernel's virtual DVB (vidtv) and video (vivid) drivers, in
+# a QEMU virtual machine; the kernel pieces are cached in ~/.cache/skyvane-kernel.
+test-kernel: build
+	@bash scripts/kernel-test/test-kernel.sh $(BUILD)
 
 # Sanitizer runs: every test under ASan+UBSan; the threaded ones under TSan.
 test-asan: deps

@@ -10,6 +10,8 @@ PACKAGES=(
   clang libclang-rt-14-dev
   libspdlog-dev nlohmann-json3-dev libdvbpsi-dev
   python3 ccache
+  # make test-kernel: unpacks and boots Debian's kernel, builds vidtv against its headers
+  qemu-system-x86 busybox-static cpio kmod xz-utils patch gcc-12 libelf1 libssl3
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,0 +1,101 @@
+#include "platform/linuxtv/DvbTuner.h"
+
+#include <algorithm>
+
+#include "base/Log.h"
+#include "platform/com/Types.h"
+#include "platform/linuxtv/DvbTuneParameters.h"
+
+DvbTuner::DvbTuner(DvbDevice device) : device_(std::move(device)) {}
+
+DvbTuner::~DvbTuner() {
+    powerDown();
+}
+
+bool DvbTuner::receives(fe_delivery_system system) const {
+    return std::find(device_.systems.begin(), device_.systems.end(), system) != device_.systems.end();
+}
+
+int32_t DvbTuner::fail(int32_t hr, const std::string& why) {
+    std::string name(device_.friendlyName.begin(), device_.friendlyName.end());
+    warn(L"[LinuxTV] %S: %S", name.c_str(), why.c_str());
+    std::lock_guard<std::mutex> guard(mutex_);
+    error_ = why;
+    return hr;
+}
+
+int32_t DvbTuner::tuneDvbt(long frequencyKHz, long bandwidthMHz) {
+    std::string error;
+    std::vector<dtv_property> props =
+        DvbtTuneProperties(DvbtSystemFor(device_.systems), frequencyKHz, bandwidthMHz, error);
+    if (props.empty()) return fail(E_INVALIDARG, error);
+    return tune(props, std::to_string(frequencyKHz) + " kHz");
+}
+
+int32_t DvbTuner::tuneAtsc(long physicalChannel) {
+    if (!receives(SYS_ATSC)) return fail(E_INVALIDARG, "this front end does not receive ATSC");
+    std::string error;
+    std::vector<dtv_property> props = AtscTuneProperties(physicalChannel, error);
+    if (props.empty()) return fail(E_INVALIDARG, error);
+    return tune(props, "physical channel " + std::to_string(physicalChannel));
+}
+
+int32_t DvbTuner::tune(const std::vector<dtv_property>& props, const std::string& what) {
+    std::shared_ptr<DvbTransportStream> old;
+    std::string error;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        old = std::move(stream_);
+    }
+    if (old) old->close(AirEndReason::Retuned);
+    old.reset();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!frontend_.isOpen() && !frontend_.open(device_.frontendPath, true, error)) {
+        lock.unlock();
+        return fail(E_FAIL, error);
+    }
+    if (!frontend_.setProperties(props, error)) {
+        // A front end that went away answers every call with an error from now on: start
+        // afresh at the next tune.
+        frontend_.close();
+        lock.unlock();
+        return fail(E_FAIL, error + " at " + what);
+    }
+    std::unique_ptr<DvbTransportStream> s =
+        DvbTransportStream::open(device_.demuxPath, device_.dvrPath, error);
+    if (!s) {
+        lock.unlock();
+        return fail(E_FAIL, error);
+    }
+    stream_ = std::move(s);
+    error_.clear();
+    return S_OK;
+}
+
+void DvbTuner::powerDown() {
+    std::shared_ptr<DvbTransportStream> old;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        old = std::move(stream_);
+        frontend_.close();
+    }
+    if (old) old->close(AirEndReason::Stopped);
+}
+
+DvbSignal DvbTuner::signal() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    DvbSignal s;
+    std::string error;
+    if (!frontend_.isOpen() || !frontend_.readSignal(s, error)) return DvbSignal{};
+    return s;
+}
+
+std::shared_ptr<DvbTransportStream> DvbTuner::stream() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return stream_;
+}
+
+std::string DvbTuner::lastError() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return error_;
+}

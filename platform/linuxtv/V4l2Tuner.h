@@ -1,0 +1,53 @@
+// An analog TV tuner through V4L2: a capture device (/dev/videoN) with an input of the tuner
+// type. It selects that input, sets the tuner to a channel's vision carrier by the country's
+// plan, reads the signal from the tuner's status and captures raw pictures (YUYV) by read().
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct V4l2Device {
+    std::string path;
+    std::wstring friendlyName;  // the card's name from VIDIOC_QUERYCAP
+    std::string busInfo;
+    uint32_t tunerInput = 0;  // the input of the tuner type
+    uint32_t tuner = 0;       // the tuner that input uses
+};
+
+// The capture devices under `root`/dev with a tuner input, by device number. Devices that do not
+// answer V4L2 are skipped.
+std::vector<V4l2Device> FindV4l2Tuners(const std::string& root);
+
+struct V4l2Frame {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> yuyv;  // width * height * 2 bytes
+};
+
+class V4l2Tuner {
+public:
+    V4l2Tuner() = default;
+    ~V4l2Tuner();
+    V4l2Tuner(const V4l2Tuner&) = delete;
+    V4l2Tuner& operator=(const V4l2Tuner&) = delete;
+
+    // Opens the device and selects its tuner input. False with `error` (busy, gone).
+    bool open(const V4l2Device& device, std::string& error);
+    // Channel by the country's analog plan; false with `error` for a channel the plan or the
+    // tuner's range does not have (the tuning stays).
+    bool tuneChannel(long countryCode, bool cable, long channel, std::string& error);
+    uint64_t frequencyHz() const { return frequencyHz_; }
+    // The tuner's signal, 0..100; -1 when the status cannot be read.
+    int signalPercent() const;
+    // One picture of `width` x `height` (the driver may change the size; the frame says what
+    // came), waiting up to the driver's own time for it.
+    bool capture(int width, int height, V4l2Frame& frame, std::string& error);
+
+private:
+    int fd_ = -1;
+    V4l2Device device_;
+    bool lowUnits_ = false;  // the tuner counts in 62.5 Hz, else 62.5 kHz
+    uint64_t rangeLowHz_ = 0, rangeHighHz_ = 0;
+    uint64_t frequencyHz_ = 0;
+};

@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# run-vm.sh GUEST_SCRIPT [FILE...]
+# Boots Debian's kernel in QEMU with the virtual DVB (vidtv) and video (vivid) drivers loaded and
+# runs GUEST_SCRIPT there (busybox sh, in /test, with every FILE copied beside it together with the
+# shared libraries it needs). The guest's exit status is read back from the serial console, since
+# QEMU's own status says nothing about it; this script exits with it.
+# Settings: SKYVANE_KERNEL_CACHE (see prepare-kernel.sh), KERNEL_TEST_TIMEOUT (seconds, default 600),
+# KERNEL_TEST_LOG (console log, default build/kernel-test.log), KERNEL_TEST_MEMORY (MiB, default 1024:
+# the test programs bring their shared libraries, FFmpeg's among them, into the initramfs).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+log() { echo "kernel-test: $*" >&2; }
+die() { log "$*"; exit 2; }
+
+[ $# -ge 1 ] || die "usage: run-vm.sh GUEST_SCRIPT [FILE...]"
+guest=$1; shift
+[ -f "$guest" ] || die "no guest script '$guest'"
+for f in "$@"; do [ -e "$f" ] || die "no file '$f' to copy into the guest"; done
+for tool in qemu-system-x86_64 cpio; do
+  command -v "$tool" >/dev/null || die "'$tool' is missing (run scripts/install-deps.sh)"
+done
+busybox=$(command -v busybox || true)
+{ [ -n "$busybox" ] && ! ldd "$busybox" >/dev/null 2>&1; } ||
+  die "a statically linked busybox is needed (package busybox-static)"
+
+t0=$(date +%s.%N)
+kernel=$("$here/prepare-kernel.sh")
+t1=$(date +%s.%N)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/skyvane-vm.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+root="$work/root"
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,test,lib/modules,lib64,etc}
+cp "$busybox" "$root/bin/busybox"
+cp "$kernel"/modules/*.ko "$kernel/modules/order" "$root/lib/modules/"
+cp "$guest" "$root/test/guest.sh"
+
+# Each file goes to /test; the shared libraries of executables keep their host paths.
+copy_libs() {
+  ldd "$1" 2>/dev/null | grep -o '/[^ ]*' | while read -r lib; do
+    [ -e "$root$lib" ] && continue
+    mkdir -p "$root$(dirname "$lib")"
+    cp -L "$lib" "$root$lib"
+  done
+}
+for f in "$@"; do
+  cp -rL "$f" "$root/test/"
+  if [ -f "$f" ] && [ -x "$f" ]; then copy_libs "$f"; fi
+done
+
+cat >"$root/init" <<'EOF'
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+export PATH=/bin HOME=/tmp TMPDIR=/tmp
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mount -t tmpfs tmp /tmp
+echo "guest: kernel $(uname -r) up after $(cut -d' ' -f1 /proc/uptime) s"
+for m in $(cat /lib/modules/order); do
+  case $m in
+  dvb-vidtv-bridge) args="vidtv_valid_dvb_t_freqs=474000000,473000000" ;;
+  vivid) args="n_devs=1" ;;
+  *) args="" ;;
+  esac
+  insmod /lib/modules/$m.ko $args || echo "guest: loading $m failed"
+done
+# devtmpfs creates the nodes as the drivers register; wait until the DVB ones are there.
+i=0
+while [ ! -e /dev/dvb/adapter0/dvr0 ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
+cd /test
+sh ./guest.sh
+rc=$?
+echo "SKYVANE-GUEST-RESULT=$rc"
+poweroff -f
+EOF
+chmod +x "$root/init"
+(cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initrd.cpio"
+
+logfile=${KERNEL_TEST_LOG:-build/kernel-test.log}
+mkdir -p "$(dirname "$logfile")"
+t2=$(date +%s.%N)
+log "booting $(basename "$kernel") (console: $logfile)"
+# /dev/kvm on these machines cannot boot a stock kernel, and '-cpu max' hangs in its self-tests.
+set +e
+timeout "${KERNEL_TEST_TIMEOUT:-600}" qemu-system-x86_64 -accel tcg -cpu qemu64 -m "${KERNEL_TEST_MEMORY:-1024}" -smp 2 \
+  -kernel "$kernel/vmlinuz" -initrd "$work/initrd.cpio" \
+  -append "console=ttyS0 rdinit=/init panic=-1 loglevel=4" \
+  -display none -monitor none -serial stdio -no-reboot </dev/null 2>&1 |
+  tr -d '\r' | tee "$logfile"
+qemu_rc=${PIPESTATUS[0]}
+set -e
+t3=$(date +%s.%N)
+awk -v a="$t0" -v b="$t1" -v c="$t2" -v d="$t3" \
+  'BEGIN { printf "kernel-test: prepare %.1f s, pack %.1f s, VM %.1f s\n", b - a, c - b, d - c }' >&2
+[ "$qemu_rc" -ne 124 ] || die "the VM did not finish within ${KERNEL_TEST_TIMEOUT:-600} s"
+result=$(sed -n 's/^SKYVANE-GUEST-RESULT=\([0-9]*\)$/\1/p' "$logfile" | tail -1)
+[ -n "$result" ] || die "the guest ended without a result (QEMU status $qemu_rc); see $logfile"
+if [ "$result" -eq 0 ]; then log "guest passed"; else log "guest failed with status $result"; fi
+exit "$result"
