@@ -6,7 +6,7 @@
 
 #include "base/Log.h"
 #include "platform/com/ClassRegistry.h"
-#include "platform/graph/GraphObjects.h"
+#include "platform/graph/GraphClasses.h"
 #include "platform/registry/Registry.h"
 #include "plugin/OutputStreamDescription.h"
 #include "plugin/TVCtlGrabberSink.h"

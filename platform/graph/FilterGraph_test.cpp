@@ -388,8 +388,9 @@ TEST(FilterGraphClockTest, FollowsTheAirSpeedFactorOfTheEnvironment) {
     std::string restore = saved ? saved : "";
     auto clockSpeed = [] {
         ComPtr<IGraphBuilder> graph;
-        EXPECT_EQ(S_OK,
-                  CreateGraphObject(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(&graph)));
+        RegisterGraphClasses();
+        EXPECT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                         reinterpret_cast<void**>(&graph)));
         ComPtr<IMediaFilter> filter;
         graph.As(&filter);
         ComPtr<IReferenceClock> clock;
