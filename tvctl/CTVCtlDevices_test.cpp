@@ -65,7 +65,7 @@ TEST_F(DeviceRules, AMultiplexerThatIsAlsoAnEncoderTakesNoPosition) {
 }
 
 TEST_F(DeviceRules, TheShippedExceptionsFileRefusesCardCOnly) {
-    setInstallDir(SKYVANE_BINARY_DIR);
+    setInstallDir(SKYVANE_BINARY_DIR "/data/");
     openAir(8);
     CTVCtl tv(kMediaTypeAnalog, L"", nullptr);
     EXPECT_EQ(0, position(tv, 0));
@@ -143,7 +143,7 @@ TEST_F(DeviceRules, ACardWithoutEncoderFailsAndAnExcludedOneIsRefused) {
     devices.reset();
     log->clear();
 
-    setInstallDir(SKYVANE_BINARY_DIR);
+    setInstallDir(SKYVANE_BINARY_DIR "/data/");
     EXPECT_EQ(E_ACCESSDENIED, start(reorderedCatalogue(folder.path(), {kCardC})));
     EXPECT_TRUE(log->has(3, L"CTVCtl::startTimeShift : tuner is explicitely not supported 80070005"));
     EXPECT_EQ(0, log->count(L"addEncoder failed"));
