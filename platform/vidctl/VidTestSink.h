@@ -37,10 +37,10 @@ public:
         m_first = {};
         m_kept.clear();
     }
-    // Keeps every packet that arrives from now on, up to `limitBytes`.
+    // Keeps every packet that arrives from now on, up to `limitBytes` (whole packets).
     void keep(size_t limitBytes) {
         std::lock_guard<std::mutex> guard(m_lock);
-        m_keepLimit = limitBytes;
+        m_keepLimit = limitBytes / tspacket::kSize * tspacket::kSize;
         m_kept.clear();
     }
     std::vector<uint8_t> kept() const {
