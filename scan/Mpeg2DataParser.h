@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -143,7 +144,35 @@ private:
     Transponder* m_currentTransponder = nullptr;
     std::list<Transponder> m_transponders;
     std::deque<std::unique_ptr<SectionFilter>> m_filters;
-    std::timed_mutex m_mutex;  // guards the start of the scan thread
+    // A mutex whose waits may be bounded, made of a lock and a condition, which every thread
+    // checker follows (a timed lock of the C library is not seen by all of them).
+    class StartMutex {
+    public:
+        void lock() {
+            std::unique_lock<std::mutex> guard(m_lock);
+            m_free.wait(guard, [this] { return !m_held; });
+            m_held = true;
+        }
+        bool try_lock_for(std::chrono::milliseconds wait) {
+            std::unique_lock<std::mutex> guard(m_lock);
+            if (!m_free.wait_for(guard, wait, [this] { return !m_held; })) return false;
+            m_held = true;
+            return true;
+        }
+        void unlock() {
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                m_held = false;
+            }
+            m_free.notify_one();
+        }
+
+    private:
+        std::mutex m_lock;
+        std::condition_variable m_free;
+        bool m_held = false;
+    };
+    StartMutex m_mutex;  // guards the start of the scan thread
     ComPtr<IUnknown> m_guideDataSource;
     DWORD m_adviseCookie = 0;
     ComPtr<IConnectionPoint> m_connectionPoint;

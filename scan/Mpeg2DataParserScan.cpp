@@ -29,7 +29,7 @@ void Mpeg2DataParser::reset_scan() {
     m_filters.clear();
     m_transponders.clear();
     {
-        std::lock_guard<std::timed_mutex> guard(m_mutex);
+        std::lock_guard<StartMutex> guard(m_mutex);
         m_started = false;
     }
     std::lock_guard<std::mutex> guard(m_doneLock);
@@ -72,7 +72,7 @@ HRESULT Mpeg2DataParser::advise_guide_events() {
 }
 
 void Mpeg2DataParser::startMpeg2DataScan() {
-    std::lock_guard<std::timed_mutex> guard(m_mutex);
+    std::lock_guard<StartMutex> guard(m_mutex);
     if (!m_started) startScanThread();
 }
 

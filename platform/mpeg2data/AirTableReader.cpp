@@ -14,6 +14,13 @@ constexpr int kReadWaitMs = 20;
 // How often a request without a stream looks for one.
 constexpr int kIdlePollMs = 10;
 
+// Tables that a transport stream carries once (PAT, CAT, SDT of the actual stream, TVCT): no
+// second table can share the request, so the first complete one is the answer and waiting for
+// the carousel to come round would only add a repetition interval to the scan.
+bool singleTable(uint8_t tableId) {
+    return tableId == 0x00 || tableId == 0x01 || tableId == 0x42 || tableId == 0xC8;
+}
+
 void add(TsDemux::Stats& total, const TsDemux::Stats& s) {
     total.packets += s.packets;
     total.syncLosses += s.syncLosses;
@@ -61,13 +68,13 @@ int32_t AirTableReader::collect(uint16_t pid, uint8_t tableId, uint32_t timeoutM
         consumer = nullptr;
         stream = nullptr;
     };
+    auto answered = [&] { return collector->done() || (singleTable(tableId) && collector->finish()); };
     // Reads what is buffered without waiting; true once the table is complete.
     auto drain = [&] {
         size_t got = 0;
-        while (!collector->done() &&
-               consumer->read(buffer.data(), kReadPackets, got, 0) == AirConsumer::Read::Data)
+        while (!answered() && consumer->read(buffer.data(), kReadPackets, got, 0) == AirConsumer::Read::Data)
             demux.feed(buffer.data(), got * 188);
-        return collector->done();
+        return answered();
     };
 
     for (;;) {
@@ -100,7 +107,7 @@ int32_t AirTableReader::collect(uint16_t pid, uint8_t tableId, uint32_t timeoutM
         const AirConsumer::Read r = consumer->read(buffer.data(), kReadPackets, got, kReadWaitMs);
         if (r == AirConsumer::Read::Data) {
             demux.feed(buffer.data(), got * 188);
-            if (collector->done()) break;
+            if (answered()) break;
         } else if (r == AirConsumer::Read::Ended) {
             // Retuned or lost: whatever comes next is another stream (or nothing).
             spentMs += std::max(0.0, stream->reachedMs() - startMs);

@@ -11,9 +11,10 @@
 #include "platform/mpeg2data/TsDemux.h"
 
 // A request reads the stream from the moment it is made: sections are reassembled and
-// CRC-checked by TsDemux and gathered by SectionTableCollector, so the answer is the table's
-// first complete appearance after the request (the carousel coming round), or, when the time
-// runs out, what is complete by then. The time is the broadcast's: it runs with the stream's
+// CRC-checked by TsDemux and gathered by SectionTableCollector, so the answer holds the tables
+// complete when the carousel comes round to one of them, or, when the time runs out, what is
+// complete by then. A table that a transport stream carries only once (PAT, CAT, SDT actual,
+// TVCT) is answered as soon as it is complete. The time is the broadcast's: it runs with the stream's
 // own progress, so a starved reader on a busy machine is not timed out before the broadcast
 // had a chance to carry the table, and a speed factor shortens the wait. A retune starts the
 // gathering again on the new stream; while nothing is received the time runs on the wall
