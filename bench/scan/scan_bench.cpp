@@ -217,7 +217,10 @@ void scanSystem(const System& s, const std::shared_ptr<AirBroadcast>& air, IMSVi
     registry.writeDWORD(kTunerSettingsKey, L"DVBTFrequencyOffset", s.offset);
     std::vector<std::wstring> lines;
     if (FAILED(ChannelScan::readOTADigitalFrequencies(lines))) {
-        std::fprintf(stderr, "scan_bench: no frequency file for country %d\n", s.country);
+        std::wstring dir;
+        registry.readString(L"Software\\Kelvarin\\Pelmo", L"InstallDir", dir);
+        std::fprintf(stderr, "scan_bench: cannot read the frequency file %ls%ls\n", dir.c_str(),
+                     ChannelScan::frequencyFileFor(s.country));
         ++totals.failures;
         return;
     }
