@@ -71,7 +71,7 @@ while [ ! -e /dev/dvb/adapter0/dvr0 ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1
 cd /test
 sh ./guest.sh
 rc=$?
-echo "SKYVANE-GUEST-RESULT=$rc"
+echo "SKYVANE-GUEST-RESULT=$rc;"
 poweroff -f
 EOF
 chmod +x "$root/init"
@@ -94,7 +94,11 @@ t3=$(date +%s.%N)
 awk -v a="$t0" -v b="$t1" -v c="$t2" -v d="$t3" \
   'BEGIN { printf "kernel-test: prepare %.1f s, pack %.1f s, VM %.1f s\n", b - a, c - b, d - c }' >&2
 [ "$qemu_rc" -ne 124 ] || die "the VM did not finish within ${KERNEL_TEST_TIMEOUT:-600} s"
-result=$(sed -n 's/^SKYVANE-GUEST-RESULT=\([0-9]*\)$/\1/p' "$logfile" | tail -1)
-[ -n "$result" ] || die "the guest ended without a result (QEMU status $qemu_rc); see $logfile"
+# Kernel messages can land in the middle of the guest's line: look for the marker anywhere.
+result=$(grep -ao 'SKYVANE-GUEST-RESULT=[0-9]*;' "$logfile" | tail -1 | tr -dc '0-9')
+if [ -z "$result" ]; then
+  tail -15 "$logfile" >&2
+  die "the guest ended without a result (QEMU status $qemu_rc); see $logfile"
+fi
 if [ "$result" -eq 0 ]; then log "guest passed"; else log "guest failed with status $result"; fi
 exit "$result"
