@@ -30,10 +30,13 @@ test-asan: deps
 	@cmake --build build-asan -j $(JOBS)
 	@bash scripts/run-tests.sh build-asan
 
-# Only the threaded tests (each test is the program of its name) and what they need are built.
+# Only the threaded tests' programs and what they need are built (a test that runs another test's
+# program under its own name, such as plugin_live_noair_test, has no target of its own).
 test-tsan: deps
 	@cmake -S . -B build-tsan -G Ninja -DSKYVANE_SANITIZE=thread -DSKYVANE_BENCH=OFF >/dev/null
-	@cmake --build build-tsan -j $(JOBS) --target $$(cd build-tsan && ctest -N -L threaded | sed -n 's/^ *Test *#[0-9]*: *//p')
+	@tests=$$(cd build-tsan && ctest -N -L threaded | sed -n 's/^ *Test *#[0-9]*: *//p'); \
+	 targets=$$(ninja -C build-tsan -t targets all | sed -n 's/^\([^:/]*\): .*/\1/p'); \
+	 cmake --build build-tsan -j $(JOBS) --target $$(for t in $$tests; do echo "$$targets" | grep -qx "$$t" && echo "$$t"; done)
 	@bash scripts/run-tests.sh build-tsan -L threaded
 
 # Fuzzers are built with clang (libFuzzer); only they and what they link are built.
