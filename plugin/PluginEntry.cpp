@@ -4,6 +4,7 @@
 // First: the Video Control and the stream buffer both name the sink's class.
 #include "tvctl/PlatformInterfaces.h"
 
+#include <cstdlib>
 #include <exception>
 #include <mutex>
 
@@ -25,6 +26,9 @@ void openPlatform() {
     std::call_once(gPlatformOnce, [] {
         std::string why;
         gPlatform = AirPlatform::open(why).release();
+        // The platform stays for the life of the process, but the thread that puts its set-top box
+        // on the bus is joined before the process ends rather than left behind.
+        if (gPlatform) std::atexit([] { gPlatform->setTopBoxStatus(); });
         // Last: the Video Control's stream-buffer output takes the sink's class slot.
         RegisterTVControlClasses();
         // Without a broadcast there are no tuners: every open then says so in the log.
