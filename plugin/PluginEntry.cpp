@@ -26,9 +26,9 @@ void openPlatform() {
     std::call_once(gPlatformOnce, [] {
         std::string why;
         gPlatform = AirPlatform::open(why).release();
-        // The platform stays for the life of the process, but the thread that puts its set-top box
-        // on the bus is joined before the process ends rather than left behind.
-        if (gPlatform) std::atexit([] { gPlatform->setTopBoxStatus(); });
+        // The platform stays for the life of the process, but its set-top box leaves the bus
+        // before the process ends: no thread of the module is left running through exit.
+        if (gPlatform) std::atexit([] { gPlatform->leaveBus(); });
         // Last: the Video Control's stream-buffer output takes the sink's class slot.
         RegisterTVControlClasses();
         // Without a broadcast there are no tuners: every open then says so in the log.

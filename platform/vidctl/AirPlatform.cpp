@@ -89,6 +89,11 @@ AirPlatform::~AirPlatform() {
     m_devices.reset();
 }
 
+void AirPlatform::leaveBus() {
+    if (m_connect.joinable()) m_connect.join();
+    if (m_setTopBox) m_setTopBox->Disconnect();
+}
+
 long AirPlatform::setTopBoxStatus() {
     if (m_connect.joinable()) m_connect.join();
     return m_setTopBoxStatus;

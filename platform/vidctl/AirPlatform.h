@@ -43,6 +43,9 @@ public:
     // Waits until the set-top box's bus connection has been tried; its status (S_FALSE when
     // the broadcast has no set-top box).
     long setTopBoxStatus();
+    // Takes the set-top box off the bus and ends its network threads; the devices stay. For a
+    // platform that lives until the process ends: no thread of it is left running at exit.
+    void leaveBus();
 
 private:
     std::shared_ptr<AirBroadcast> m_broadcast;
