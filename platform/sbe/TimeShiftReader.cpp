@@ -182,6 +182,11 @@ void TimeShiftReader::clearStop() {
     m_stop = false;
 }
 
+void TimeShiftReader::awaitStop() {
+    std::unique_lock<std::mutex> guard(m_stopLock);
+    m_stopWake.wait(guard, [this] { return m_stop; });
+}
+
 bool TimeShiftReader::stopRequested() {
     std::lock_guard<std::mutex> guard(m_stopLock);
     return m_stop;

@@ -35,6 +35,8 @@ public:
 
     void requestStop();
     void clearStop();
+    // Blocks until a stop is asked (at once when one is pending).
+    void awaitStop();
     bool stopRequested();
     // Why the stream ended ("" while it has not).
     const std::string& endReason() const { return m_endReason; }
