@@ -170,7 +170,7 @@ HRESULT StreamBufferSource::SetStreamSink(IStreamBufferSink* sink) {
 HRESULT StreamBufferSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
     if (!fileName) return E_POINTER;
     std::lock_guard<std::recursive_mutex> guard(m_filterLock);
-    if (m_format) return E_UNEXPECTED;
+    if (m_reader) return E_UNEXPECTED;
     std::string path = SbeFilePath(fileName);
     auto reader = std::make_unique<TimeShiftReader>(path);
     std::string why;
@@ -201,6 +201,26 @@ HRESULT StreamBufferSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
     int result = avformat_open_input(&format, nullptr, av_find_input_format("mpegts"), nullptr);
     if (result >= 0) result = avformat_find_stream_info(format, nullptr);
     reader->setProbing(false);
+    // The sink starts its first segment (PAT, PMT, a key frame) with the first picture it
+    // receives: a buffer that still has none after the probe's wait has received nothing.
+    BufferManifest now;
+    if ((result < 0 || format->nb_streams == 0) && reader->manifest(now) && now.segments.empty()) {
+        avformat_close_input(&format);
+        av_freep(&io->buffer);
+        avio_context_free(&io);
+        // The pins a digital channel has by default, which deliver nothing. What is received
+        // later is not read: these pins stay silent (a host that wants it opens again).
+        if (!makeDefaultPins()) return E_OUTOFMEMORY;
+        info(
+            L"StreamBufferSource: nothing has been received into %S; it loads with default video and "
+            L"audio pins that deliver nothing",
+            path.c_str());
+        std::lock_guard<std::mutex> demux(m_demuxLock);
+        m_nothingReceived = true;
+        m_reader = std::move(reader);
+        m_fileName = fileName;
+        return S_OK;
+    }
     if (result < 0) {
         error(L"StreamBufferSource: %S holds no readable programme", path.c_str());
         avformat_close_input(&format);
@@ -242,11 +262,41 @@ HRESULT StreamBufferSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
     return S_OK;
 }
 
+// MPEG-2 video (720x576, 25 frames a second) and MPEG audio (48 kHz stereo), under the types
+// the same streams get when they are probed.
+bool StreamBufferSource::makeDefaultPins() {
+    AVFormatContext* scratch = avformat_alloc_context();
+    if (!scratch) return false;
+    AVStream* video = avformat_new_stream(scratch, nullptr);
+    AVStream* audio = avformat_new_stream(scratch, nullptr);
+    bool made = false;
+    if (video && audio) {
+        video->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+        video->codecpar->codec_id = AV_CODEC_ID_MPEG2VIDEO;
+        video->codecpar->width = 720;
+        video->codecpar->height = 576;
+        video->avg_frame_rate = {25, 1};
+        audio->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
+        audio->codecpar->codec_id = AV_CODEC_ID_MP2;
+        audio->codecpar->sample_rate = 48000;
+        av_channel_layout_default(&audio->codecpar->ch_layout, 2);
+        CMediaType videoType, audioType;
+        made =
+            CompressedMediaTypeOfStream(video, &videoType) && CompressedMediaTypeOfStream(audio, &audioType);
+        if (made) {
+            m_pins.push_back(std::make_unique<Pin>(this, &m_filterLock, L"Video", -1, videoType, 4 << 20));
+            m_pins.push_back(std::make_unique<Pin>(this, &m_filterLock, L"Audio", -1, audioType, 256 << 10));
+        }
+    }
+    avformat_free_context(scratch);
+    return made;
+}
+
 HRESULT StreamBufferSource::GetCurFile(OLECHAR** fileName, AM_MEDIA_TYPE* mt) {
     if (!fileName) return E_POINTER;
     std::lock_guard<std::recursive_mutex> guard(m_filterLock);
     *fileName = nullptr;
-    if (!m_format) return E_FAIL;
+    if (!m_reader) return E_FAIL;
     *fileName = SysAllocString(m_fileName.c_str());
     if (mt) std::memset(mt, 0, sizeof *mt);
     return S_OK;
@@ -259,6 +309,11 @@ bool StreamBufferSource::wanted(int streamIndex) {
 }
 
 AVPacket* StreamBufferSource::NextPacket(int streamIndex) {
+    if (m_nothingReceived) {
+        // Nothing to read: wait (without the demuxer's lock) for a stop or seek.
+        m_reader->awaitStop();
+        return nullptr;
+    }
     std::lock_guard<std::mutex> demux(m_demuxLock);
     if (!m_format || streamIndex < 0 || static_cast<size_t>(streamIndex) >= m_queues.size()) return nullptr;
     auto& mine = m_queues[static_cast<size_t>(streamIndex)];
@@ -331,6 +386,10 @@ void StreamBufferSource::SetLiveEdgeHook(std::function<void()> hook) {
 HRESULT StreamBufferSource::seekLocked(REFERENCE_TIME target) {
     // A read that a stop or seek interrupted left its error behind.
     m_reader->clearStop();
+    if (m_nothingReceived) {
+        m_segmentStart = m_position = target;
+        return S_OK;
+    }
     m_format->pb->error = 0;
     m_format->pb->eof_reached = 0;
     IndexEntry key;
@@ -356,7 +415,7 @@ HRESULT StreamBufferSource::seekLocked(REFERENCE_TIME target) {
 
 HRESULT StreamBufferSource::Pause() {
     std::lock_guard<std::recursive_mutex> guard(m_filterLock);
-    if (IsStopped() && m_format) {
+    if (IsStopped() && m_reader) {
         std::lock_guard<std::mutex> demux(m_demuxLock);
         // A run starts where SetPositions put it, else where the last one got to.
         if (!m_positioned) seekLocked(m_position);
@@ -420,7 +479,7 @@ HRESULT StreamBufferSource::SetPositions(LONGLONG* current, DWORD currentFlags, 
     if (how == AM_SEEKING_NoPositioning) return S_OK;
     if (!current) return E_POINTER;
     std::lock_guard<std::recursive_mutex> guard(m_filterLock);
-    if (!m_format) return E_UNEXPECTED;
+    if (!m_reader) return E_UNEXPECTED;
     LONGLONG earliest = 0, latest = 0;
     if (FAILED(GetAvailable(&earliest, &latest))) return E_FAIL;
     REFERENCE_TIME target;

@@ -73,11 +73,13 @@ protected:
 private:
     class Pin;
     HRESULT seekLocked(REFERENCE_TIME target);
+    bool makeDefaultPins();
     bool wanted(int streamIndex);
 
     std::mutex m_demuxLock;
     std::unique_ptr<TimeShiftReader> m_reader;
-    AVFormatContext* m_format = nullptr;
+    AVFormatContext* m_format = nullptr;  // null in a buffer loaded with nothing received
+    bool m_nothingReceived = false;       // set by Load, before any pin runs
     AVIOContext* m_io = nullptr;
     std::wstring m_fileName;
     std::vector<std::unique_ptr<Pin>> m_pins;

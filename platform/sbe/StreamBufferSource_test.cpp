@@ -230,6 +230,78 @@ TEST(StreamBufferSource, DamageEndsTheStreamWithALogLine) {
         L"StreamBufferSource: cannot open " + path + L": " + path + L": line 3 is not understood", 1));
 }
 
+// Nothing on the air: the sink writes no programme, and the source still loads (after the
+// probe's wait) with a video and an audio pin that deliver nothing, and stops and seeks.
+TEST(StreamBufferSource, NothingReceivedLoadsDefaultPinsThatDeliverNothing) {
+    SbeWorld world;
+    ScopedCaptureLog capture;
+    // A frequency the air carries nothing on gives the tuner no stream to feed the sink.
+    ASSERT_FALSE(world.tune(kDvbtTuner, 49000, 10.0));
+    ComPtr<StreamBufferSink> sink;
+    sink.Attach(CreateComObject<StreamBufferSink>());
+    std::string buffer = world.bufferPath();
+    std::wstring path(buffer.begin(), buffer.end());
+    CComBSTR name(path.c_str());
+    ASSERT_EQ(S_OK, sink->put_SinkName(name.m_str));
+    ASSERT_EQ(S_OK, sink->SetHKEY(world.key));
+    ASSERT_EQ(S_OK, sink->Pause());  // the buffer is started, live, and gets nothing
+    ReadBack rb(buffer);
+    ASSERT_EQ(S_OK, rb.loaded);
+    ASSERT_EQ(2, rb.source->GetPinCount());
+    CMediaType video, audio;
+    ASSERT_EQ(S_OK, rb.source->GetPin(0)->GetMediaType(0, &video));
+    ASSERT_EQ(S_OK, rb.source->GetPin(1)->GetMediaType(0, &audio));
+    EXPECT_EQ(MEDIATYPE_Video, video.majortype);
+    EXPECT_EQ(MEDIASUBTYPE_MPEG2_VIDEO, video.subtype);
+    EXPECT_EQ(MEDIATYPE_Audio, audio.majortype);
+    EXPECT_EQ(MEDIASUBTYPE_MPEG2_AUDIO, audio.subtype);
+    EXPECT_TRUE(
+        capture.log->contains(L"StreamBufferSource: nothing has been received into " + path +
+                                  L"; it loads with default video and audio pins that deliver nothing",
+                              LOG_INFO));
+    OLECHAR* current = nullptr;
+    EXPECT_EQ(S_OK, rb.source->GetCurFile(&current, nullptr));
+    SysFreeString(current);
+    EXPECT_EQ(E_UNEXPECTED, rb.source->Load(path.c_str(), nullptr));
+
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(S_OK, rb.control->Run());
+        EXPECT_EQ(0, rb.seek(0));  // wakes both pins waiting for data and lets them go on
+        EXPECT_EQ(S_OK, rb.control->Stop());
+    }
+    auto [earliest, latest] = rb.available();
+    EXPECT_EQ(0, earliest);
+    EXPECT_EQ(0, latest);
+    EXPECT_EQ(0u, rb.video().count());
+    EXPECT_EQ(0u, rb.audio().count());
+    EXPECT_FALSE(rb.video().endOfStream());
+    EXPECT_FALSE(rb.audio().endOfStream());
+}
+
+// A buffer whose segment holds bytes that are not a transport stream is not loaded.
+TEST(StreamBufferSource, AnUnreadableSegmentIsNotLoaded) {
+    SbeWorld world;
+    ScopedCaptureLog capture;
+    std::string buffer = world.bufferPath();
+    BufferManifest m;
+    m.originPts = 0;
+    m.live = false;
+    m.segments.push_back({1, 0, 0});
+    std::string error;
+    ASSERT_TRUE(m.write(buffer, error)) << error;
+    {
+        std::ofstream segment(BufferManifest::segmentPath(buffer, 1), std::ios::binary);
+        for (int i = 0; i < 188 * 2000; ++i) segment.put(static_cast<char>((i * 7 + 3) & 0x3f));
+    }
+    ComPtr<StreamBufferSource> source;
+    source.Attach(CreateComObject<StreamBufferSource>());
+    std::wstring path(buffer.begin(), buffer.end());
+    EXPECT_TRUE(FAILED(source->Load(path.c_str(), nullptr)));
+    EXPECT_EQ(0, source->GetPinCount());
+    EXPECT_TRUE(
+        capture.log->contains(L"StreamBufferSource: " + path + L" holds no readable programme", LOG_ERROR));
+}
+
 // A reader left behind while the window moves on continues at the oldest data still there.
 TEST(StreamBufferSource, FollowsTheWindowAsOldDataIsDeleted) {
     SbeWorld world({{L"WindowSeconds", 10}, {L"SegmentSeconds", 2}});
