@@ -378,6 +378,7 @@ void AirEncoder::run(std::unique_ptr<Codecs> codecs) {
     bool ok = true;
     bool silent = !source_->hasSound();
     while (ok && !stopping_) {
+        auto asked = std::chrono::steady_clock::now();
         AnalogCaptureSource::Next next = source_->nextFrame(picture, kFrameWaitMs, why);
         if (next == AnalogCaptureSource::Next::Failed) {
             ok = false;
@@ -385,9 +386,10 @@ void AirEncoder::run(std::unique_ptr<Codecs> codecs) {
         }
         if (next == AnalogCaptureSource::Next::NotYet) {
             // The next frame is further off than one wait: nap (stop() wakes us) and look again.
-            // A source that waited itself has already spent the time.
+            // A source that waited for its device has spent the time already.
+            auto until = asked + std::chrono::milliseconds(kFrameWaitMs);
             std::unique_lock<std::mutex> lock(napMutex_);
-            nap_.wait_for(lock, std::chrono::milliseconds(kFrameWaitMs), [this] { return stopping_.load(); });
+            nap_.wait_until(lock, until, [this] { return stopping_.load(); });
             continue;
         }
         ok = codecs->encodePicture(picture, why) &&

@@ -61,7 +61,7 @@ void V4l2Capture::stopCapture() {
 bool V4l2Capture::convert(const V4l2Frame& from, int width, int height, std::vector<uint8_t>& i420,
                           SwsContext*& scaler) {
     if (from.width < 2 || from.height < 2 || width < 2 || height < 2 || (width & 1) || (height & 1) ||
-        from.yuyv.size() < size_t(from.width) * size_t(from.height) * 2)
+        from.yuyv.size() < from.lineBytes() * size_t(from.height))
         return false;
     scaler = sws_getCachedContext(scaler, from.width, from.height, AV_PIX_FMT_YUYV422, width, height,
                                   AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
@@ -69,7 +69,7 @@ bool V4l2Capture::convert(const V4l2Frame& from, int width, int height, std::vec
     size_t luma = size_t(width) * size_t(height);
     i420.resize(luma + luma / 2);
     const uint8_t* src[1] = {from.yuyv.data()};
-    int srcStride[1] = {from.width * 2};
+    int srcStride[1] = {int(from.lineBytes())};
     uint8_t* dst[3] = {i420.data(), i420.data() + luma, i420.data() + luma + luma / 4};
     int dstStride[3] = {width, width / 2, width / 2};
     return sws_scale(scaler, src, srcStride, 0, from.height, dst, dstStride) == height;

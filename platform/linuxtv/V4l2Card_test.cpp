@@ -10,6 +10,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "platform/bda/BdaClasses.h"
+#include "platform/bda/TuningSpaces.h"
 #include "platform/com/ClassRegistry.h"
 #include "platform/devenum/DevEnum.h"
 #include "platform/graph/GraphClasses.h"
@@ -61,6 +63,18 @@ TEST(V4l2Capture, PicturesBecomeI420OfTheEncodersSizeWithTheirColour) {
     EXPECT_NEAR(120, out[720 * 300 + 100], 1);
     EXPECT_NEAR(60, out[720 * 576 + 1000], 1);
     EXPECT_NEAR(180, out.back(), 1);
+
+    // A card that pads its lines: the padding is not picture.
+    V4l2Frame padded = yuyv(32, 16, ramp, 90, 200);
+    padded.stride = 80;
+    std::vector<uint8_t> lines(size_t(padded.stride) * 16, 0xEE);
+    for (int row = 0; row < 16; ++row)
+        std::copy_n(padded.yuyv.begin() + row * 64, 64, lines.begin() + row * padded.stride);
+    padded.yuyv = lines;
+    ASSERT_TRUE(V4l2Capture::convert(padded, 32, 16, out, scaler));
+    for (int row = 0; row < 16; ++row)
+        for (int x = 0; x < 32; ++x)
+            ASSERT_NEAR(ramp(x, row), out[size_t(row * 32 + x)], 1) << x << "," << row;
     sws_freeContext(scaler);
 }
 
@@ -83,6 +97,45 @@ TEST(V4l2Capture, APictureShorterThanItsSizeOrAnOddTargetIsRefused) {
     std::string error;
     EXPECT_FALSE(capture.startCapture(720, 576, 25, error));
     EXPECT_EQ("the analog tuner is not open", error);
+}
+
+template <class Space, class... Args>
+ComPtr<ITuneRequest> requestOf(LONG channel, Args... args) {
+    ComPtr<ITuningSpace> space;
+    space.Attach(CreateComObject<Space>(args...));
+    ComPtr<ITuneRequest> request;
+    space->CreateTuneRequest(&request);
+    ComPtr<IChannelTuneRequest> c;
+    if (SUCCEEDED(request.As(&c))) c->put_Channel(channel);
+    return request;
+}
+
+TEST(V4l2TunerFilter, TakesAnalogAndAuxiliaryRequestsAndFailsClearlyWithoutItsDevice) {
+    RegisterBdaClasses();
+    auto card = std::make_shared<V4l2Card>();
+    card->device.path = "/nonexistent/video9";
+    card->device.friendlyName = L"Gone";
+    ComPtr<V4l2TunerFilter> filter;
+    filter.Attach(CreateComObject<V4l2TunerFilter>(card));
+    auto antenna = requestOf<AnalogTVTuningSpace>(3, L"Antenna", L"Antenna", TunerInputAntenna);
+    EXPECT_EQ(S_OK, filter->Validate(antenna.Get()));
+    EXPECT_EQ(S_OK, filter->Validate(requestOf<AuxInTuningSpace>(1).Get()));
+    EXPECT_EQ(E_INVALIDARG, filter->Validate(requestOf<DVBTTuningSpace>(0).Get()));
+    EXPECT_EQ(
+        E_INVALIDARG,
+        filter->Validate(requestOf<AnalogTVTuningSpace>(-1, L"Cable", L"Cable", TunerInputCable).Get()));
+    EXPECT_EQ(E_POINTER, filter->put_TuneRequest(nullptr));
+
+    // The device is not there: the tune fails, no request is kept, and the signal is none.
+    EXPECT_EQ(E_FAIL, filter->put_TuneRequest(antenna.Get()));
+    ComPtr<ITuneRequest> current;
+    EXPECT_EQ(E_FAIL, filter->get_TuneRequest(&current));
+    LONG strength = -1;
+    BOOLEAN present = 1;
+    EXPECT_EQ(S_OK, filter->get_SignalStrength(&strength));
+    EXPECT_EQ(S_OK, filter->get_SignalPresent(&present));
+    EXPECT_EQ(0, strength);
+    EXPECT_EQ(0, present);
 }
 
 class V4l2Cards : public ::testing::Test {

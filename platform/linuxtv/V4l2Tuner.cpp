@@ -88,6 +88,7 @@ bool V4l2Tuner::isOpen() const {
 
 bool V4l2Tuner::open(const V4l2Device& device, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ >= 0 && device.path == device_.path) return true;
     if (fd_ >= 0) ::close(fd_);
     fd_ = ::open(device.path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd_ < 0) {
@@ -95,15 +96,20 @@ bool V4l2Tuner::open(const V4l2Device& device, std::string& error) {
         return false;
     }
     device_ = device;
+    // A device that fails here is closed again: the next tune tries afresh.
     uint32_t input = device.tunerInput;
     if (xioctl(fd_, VIDIOC_S_INPUT, &input) != 0) {
         error = device.path + ": cannot select the tuner input (" + std::strerror(errno) + ")";
+        ::close(fd_);
+        fd_ = -1;
         return false;
     }
     v4l2_tuner t{};
     t.index = device.tuner;
     if (xioctl(fd_, VIDIOC_G_TUNER, &t) != 0) {
         error = device.path + ": the tuner does not answer (" + std::strerror(errno) + ")";
+        ::close(fd_);
+        fd_ = -1;
         return false;
     }
     lowUnits_ = (t.capability & V4L2_TUNER_CAP_LOW) != 0;
@@ -230,7 +236,9 @@ bool V4l2Tuner::setFormat(int width, int height, V4l2Frame& frame, std::string& 
     }
     frame.width = static_cast<int>(fmt.fmt.pix.width);
     frame.height = static_cast<int>(fmt.fmt.pix.height);
-    size_t size = std::max<size_t>(fmt.fmt.pix.sizeimage, size_t(frame.width) * size_t(frame.height) * 2);
+    // Some cards pad their lines.
+    frame.stride = fmt.fmt.pix.bytesperline < 65536 ? static_cast<int>(fmt.fmt.pix.bytesperline) : 0;
+    size_t size = std::max<size_t>(fmt.fmt.pix.sizeimage, frame.lineBytes() * size_t(frame.height));
     frame.yuyv.assign(size, 0);
     return true;
 }
@@ -263,7 +271,7 @@ V4l2Tuner::Wait V4l2Tuner::readFrame(V4l2Frame& frame, int maxWaitMs, std::strin
         error = "the analog tuner is not open";
         return Wait::Failed;
     }
-    size_t want = size_t(frame.width) * size_t(frame.height) * 2;
+    size_t want = frame.lineBytes() * size_t(frame.height);
     if (frame.yuyv.size() < want) frame.yuyv.resize(want);
     pollfd p{fd, POLLIN, 0};
     int ready = poll(&p, 1, maxWaitMs);

@@ -26,7 +26,9 @@ std::vector<V4l2Device> FindV4l2Tuners(const std::string& root);
 struct V4l2Frame {
     int width = 0;
     int height = 0;
-    std::vector<uint8_t> yuyv;  // width * height * 2 bytes
+    int stride = 0;             // bytes per line, at least width * 2 (0: exactly that)
+    std::vector<uint8_t> yuyv;  // stride * height bytes
+    size_t lineBytes() const { return size_t(stride > width * 2 ? stride : width * 2); }
 };
 
 class V4l2Tuner {
@@ -36,7 +38,8 @@ public:
     V4l2Tuner(const V4l2Tuner&) = delete;
     V4l2Tuner& operator=(const V4l2Tuner&) = delete;
 
-    // Opens the device and selects its tuner input. False with `error` (busy, gone).
+    // Opens the device and selects its tuner input. False with `error` (busy, gone). A tuner
+    // already open on that device stays as it is (a capture may be reading it).
     bool open(const V4l2Device& device, std::string& error);
     bool isOpen() const;
     // Channel by the country's analog plan; false with `error` for a channel the plan or the

@@ -92,7 +92,7 @@ HRESULT V4l2TunerFilter::apply(ITuneRequest* request, bool tune) {
     if (FAILED(hr) || !tune) return hr;
     V4l2Tuner& tuner = *m_card->tuner;
     std::string why;
-    if (!tuner.isOpen() && !tuner.open(m_card->device, why)) {
+    if (!tuner.open(m_card->device, why)) {
         warn(L"[V4L2] %s cannot tune: %S", m_card->device.friendlyName.c_str(), why.c_str());
         return E_FAIL;
     }

@@ -1,18 +1,23 @@
 // An analog card on the kernel's virtual video driver (vivid), inside the kernel test VM: found
 // and registered as a tuner with its encoder, tuned through the Video Control as the TV control
 // does it, and its pictures encoded to a programme a player decodes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
+#include "platform/air/AirEncoder.h"
 #include "platform/air/AirTsProbe.h"
 #include "platform/bda/BdaClasses.h"
 #include "platform/devenum/DevEnum.h"
 #include "platform/devenum/DevEnumClasses.h"
 #include "platform/graph/GraphClasses.h"
 #include "platform/linuxtv/LinuxTvDevices.h"
+#include "platform/linuxtv/V4l2Capture.h"
 #include "platform/linuxtv/V4l2EncoderFilter.h"
 #include "platform/vidctl/VidCtlClasses.h"
 #include "platform/vidctl/VidTestSink.h"
@@ -217,6 +222,55 @@ TEST_F(VividTest, ACardThatIsGoneFailsTheTuneClearly) {
     EXPECT_FALSE(missing->tuner->open(gone, error));
     EXPECT_EQ("/dev/video-not-there is not there any more: the tuner was unplugged or its driver unloaded",
               error);
+}
+
+// Another process captures from the card: ours gets no pictures, and its encoder ends with the
+// fixed text instead of waiting.
+TEST_F(VividTest, ACardAnotherProgramCapturesFromEndsTheEncodeClearly) {
+    int ready[2], release[2];
+    ASSERT_EQ(0, pipe(ready));
+    ASSERT_EQ(0, pipe(release));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Reading one picture makes this process the card's reader until it closes.
+        std::vector<char> picture(720 * 576 * 2);
+        int fd = open(card->device.path.c_str(), O_RDWR);
+        char b = fd >= 0 && read(fd, picture.data(), picture.size()) > 0 ? 'y' : 'n';
+        (void)!write(ready[1], &b, 1);
+        (void)!read(release[0], &b, 1);
+        _exit(0);
+    }
+    // The child goes when this scope ends, whatever the assertions say.
+    struct Reap {
+        pid_t pid;
+        int fd;
+        ~Reap() {
+            char b = 'x';
+            (void)!write(fd, &b, 1);
+            int status = 0;
+            waitpid(pid, &status, 0);
+        }
+    } reap{child, release[1]};
+    char b = 0;
+    ASSERT_EQ(1, read(ready[0], &b, 1));
+    ASSERT_EQ('y', b) << "the other process could not capture";
+
+    std::string error;
+    ASSERT_TRUE(card->tuner->open(card->device, error)) << error;
+    AirEncoder encoder(std::make_shared<V4l2Capture>(card->tuner),
+                       V4l2EncoderFilter::settingsFor(*card->tuner));
+    auto reader = encoder.subscribe();
+    if (encoder.start()) {
+        // It started (the format is the other reader's): the first read fails and ends it.
+        std::vector<uint8_t> chunk(188 * 64);
+        size_t got = 0;
+        while (reader->read(chunk.data(), 64, got, 60000) == AirConsumer::Read::Data) {
+        }
+    }
+    EXPECT_FALSE(encoder.running());
+    EXPECT_NE(std::string::npos, encoder.lastError().find("is busy: another program is using the tuner"))
+        << encoder.lastError();
 }
 
 }  // namespace
