@@ -14,6 +14,7 @@ extern "C" {
 #include "base/Log.h"
 #include "platform/air/AirAnalogSource.h"
 #include "platform/air/AirTuner.h"
+#include "platform/air/AnalogCaptureSource.h"
 #include "platform/air/TsPacket.h"
 
 namespace {
@@ -64,7 +65,8 @@ struct AirEncoder::Codecs {
 
     bool open(const AirEncoderSettings& s, void* owner, std::string& error);
     bool encodePicture(const AirPicture& p, std::string& error);
-    bool encodeSound(const AirPicture& p, std::string& error);
+    // A source without sound gets silence for the frame's share of the time.
+    bool encodeSound(const AirPicture& p, bool silent, int framesPerSecond, std::string& error);
     bool drain(std::string& error);
 
 private:
@@ -228,8 +230,15 @@ bool AirEncoder::Codecs::encodePicture(const AirPicture& p, std::string& error) 
     return send(video, videoStream, picture, error);
 }
 
-bool AirEncoder::Codecs::encodeSound(const AirPicture& p, std::string& error) {
-    pcm.insert(pcm.end(), p.pcm.begin(), p.pcm.end());
+bool AirEncoder::Codecs::encodeSound(const AirPicture& p, bool silent, int framesPerSecond,
+                                     std::string& error) {
+    if (silent) {
+        int64_t due = (p.index + 1) * AirAnalogSource::kSampleRate / framesPerSecond;
+        int64_t have = samplesEncoded + int64_t(pcm.size() / 2);
+        if (due > have) pcm.insert(pcm.end(), size_t(due - have) * 2, int16_t(0));
+    } else {
+        pcm.insert(pcm.end(), p.pcm.begin(), p.pcm.end());
+    }
     size_t frameValues = size_t(sound->nb_samples) * 2;
     size_t used = 0;
     while (pcm.size() - used >= frameValues) {
@@ -261,7 +270,12 @@ bool AirEncoder::Codecs::drain(std::string& error) {
 }
 
 AirEncoder::AirEncoder(std::shared_ptr<AirTuner> tuner, AirEncoderSettings settings)
-    : tuner_(std::move(tuner)), settings_(settings) {}
+    : tuner_(tuner),
+      source_(tuner ? std::make_shared<AirTunerCapture>(tuner) : nullptr),
+      settings_(settings) {}
+
+AirEncoder::AirEncoder(std::shared_ptr<AnalogCaptureSource> source, AirEncoderSettings settings)
+    : source_(std::move(source)), settings_(settings) {}
 
 AirEncoder::~AirEncoder() {
     stop(AirEndReason::Stopped);
@@ -273,8 +287,8 @@ std::string AirEncoder::lastError() const {
 }
 
 void AirEncoder::fail(const std::string& what) {
-    std::wstring tuner = tuner_ ? tuner_->device().friendlyName : std::wstring(L"no tuner");
-    error(L"[Air] encoder of %s: %s", tuner.c_str(), wide(what).c_str());
+    std::wstring name = source_ ? source_->captureName() : std::wstring(L"no tuner");
+    error(L"[Air] encoder of %s: %s", name.c_str(), wide(what).c_str());
     std::lock_guard<std::mutex> lock(mutex_);
     error_ = what;
 }
@@ -283,12 +297,8 @@ bool AirEncoder::start() {
     std::lock_guard<std::mutex> control(control_);
     if (running_) return true;
     if (thread_.joinable()) thread_.join();  // a thread that ended on an error
-    if (!tuner_) {
+    if (!source_) {
         fail("no tuner");
-        return false;
-    }
-    if (tuner_->device().receives != "analog") {
-        fail("the tuner receives no analog picture to encode");
         return false;
     }
     {
@@ -298,7 +308,8 @@ bool AirEncoder::start() {
     }
     auto codecs = std::make_unique<Codecs>();
     std::string why;
-    if (!codecs->open(settings_, this, why)) {
+    if (!codecs->open(settings_, this, why) ||
+        !source_->startCapture(settings_.width, settings_.height, settings_.framesPerSecond, why)) {
         fail(why);
         return false;
     }
@@ -362,25 +373,36 @@ void AirEncoder::deliver(const uint8_t* data, size_t size) {
 }
 
 void AirEncoder::run(std::unique_ptr<Codecs> codecs) {
-    AirAnalogSource source(tuner_, settings_.width, settings_.height, settings_.framesPerSecond);
     AirPicture picture;
     std::string why;
     bool ok = true;
+    bool silent = !source_->hasSound();
     while (ok && !stopping_) {
-        if (!source.next(picture, kFrameWaitMs)) {
+        auto asked = std::chrono::steady_clock::now();
+        AnalogCaptureSource::Next next = source_->nextFrame(picture, kFrameWaitMs, why);
+        if (next == AnalogCaptureSource::Next::Failed) {
+            ok = false;
+            break;
+        }
+        if (next == AnalogCaptureSource::Next::NotYet) {
             // The next frame is further off than one wait: nap (stop() wakes us) and look again.
+            // A source that waited for its device has spent the time already.
+            auto until = asked + std::chrono::milliseconds(kFrameWaitMs);
             std::unique_lock<std::mutex> lock(napMutex_);
-            nap_.wait_for(lock, std::chrono::milliseconds(kFrameWaitMs), [this] { return stopping_.load(); });
+            nap_.wait_until(lock, until, [this] { return stopping_.load(); });
             continue;
         }
-        ok = codecs->encodePicture(picture, why) && codecs->encodeSound(picture, why);
+        ok = codecs->encodePicture(picture, why) &&
+             codecs->encodeSound(picture, silent, settings_.framesPerSecond, why);
         if (ok) ++frames_;
     }
+    source_->stopCapture();
     if (ok) ok = codecs->drain(why);
     if (!ok) {
         fail(why);
-        // Readers see the end now rather than at stop(); start() may begin a new stream.
-        endReaders(AirEndReason::Stopped);
+        // Readers see the end now rather than at stop(); start() may begin a new stream. A
+        // reader that sees its end finds the encoder stopped.
         running_ = false;
+        endReaders(AirEndReason::Stopped);
     }
 }

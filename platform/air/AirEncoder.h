@@ -1,11 +1,13 @@
-// The hardware MPEG encoder of an analog card. It takes the card's tuner's raw picture and
-// sound (whatever the tuner receives: an analog channel, an auxiliary input, snow) and encodes
-// them, at the broadcast's pace, into a live MPEG-2 transport stream of one programme: MPEG-2
-// video, MPEG-1 layer II audio, with PAT, PMT and PCR. Readers subscribe exactly as to a tuned
-// multiplex's AirStream and get 188-byte packets through their own AirConsumer.
+// The MPEG encoder of an analog card. It takes the card's raw picture and sound from a capture
+// source (an analog tuner on air: whatever it receives, a channel, an auxiliary input, snow; or a
+// real card's capture device) and encodes them, at the source's pace, into a live MPEG-2
+// transport stream of one programme: MPEG-2 video, MPEG-1 layer II audio, with PAT, PMT and
+// PCR. A source without sound gets a silent audio stream, so every card's programme has the
+// same two streams. Readers subscribe exactly as to a tuned multiplex's AirStream and get
+// 188-byte packets through their own AirConsumer.
 //
 // Usage:
-//     AirEncoder encoder(tuner);                 // tuner: an analog AirTuner
+//     AirEncoder encoder(tuner);                 // tuner: an analog AirTuner (or any capture source)
 //     if (!encoder.start()) log(encoder.lastError());
 //     auto reader = encoder.subscribe();         // read() as from AirStream::subscribe()
 //     ...
@@ -33,6 +35,7 @@
 #include "platform/air/AirStream.h"
 
 class AirTuner;
+class AnalogCaptureSource;
 
 struct AirEncoderSettings {
     int width = 720;
@@ -51,6 +54,7 @@ public:
     static constexpr int kProgramNumber = 1;
 
     explicit AirEncoder(std::shared_ptr<AirTuner> tuner, AirEncoderSettings settings = {});
+    explicit AirEncoder(std::shared_ptr<AnalogCaptureSource> source, AirEncoderSettings settings = {});
     // Stops as stop() does.
     ~AirEncoder() override;
     AirEncoder(const AirEncoder&) = delete;
@@ -74,7 +78,9 @@ public:
     uint64_t packetsSent() const { return sent_.load(); }
     int64_t framesEncoded() const { return frames_.load(); }
     const AirEncoderSettings& settings() const { return settings_; }
+    // The air tuner it encodes, null for other sources.
     const std::shared_ptr<AirTuner>& tuner() const { return tuner_; }
+    const std::shared_ptr<AnalogCaptureSource>& source() const { return source_; }
     std::string lastError() const;
 
 private:
@@ -86,6 +92,7 @@ private:
     void endReaders(AirEndReason reason);
 
     std::shared_ptr<AirTuner> tuner_;
+    std::shared_ptr<AnalogCaptureSource> source_;
     AirEncoderSettings settings_;
 
     std::mutex control_;  // serialises start() and stop()

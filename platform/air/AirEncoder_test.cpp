@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +18,7 @@ extern "C" {
 #include "platform/air/AirBroadcast.h"
 #include "platform/air/AirTestCard.h"
 #include "platform/air/AirTuner.h"
+#include "platform/air/AnalogCaptureSource.h"
 #include "platform/com/Types.h"
 
 namespace {
@@ -425,12 +428,143 @@ TEST(AirEncoder, RefusesSettingsItCannotEncode) {
     EXPECT_FALSE(digital.start());
     EXPECT_EQ("the tuner receives no analog picture to encode", digital.lastError());
 
-    AirEncoder none(nullptr, small());
+    AirEncoder none(std::shared_ptr<AirTuner>(), small());
     EXPECT_FALSE(none.start());
     EXPECT_EQ("no tuner", none.lastError());
     auto reader = none.subscribe();
     none.stop();
     EXPECT_EQ(AirEndReason::Stopped, reader->endReason());
+}
+
+// A capture source under the test's control: flat pictures whose grey level follows the frame
+// number, given out only as the test releases them, without sound, failing where told.
+class FakeCapture : public AnalogCaptureSource {
+public:
+    static uint8_t greyOf(int64_t index) { return uint8_t(40 + (index * 7) % 170); }
+
+    std::wstring captureName() const override { return L"Fake Card"; }
+    bool hasSound() const override { return false; }
+    bool startCapture(int width, int height, int fps, std::string& error) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!refusal_.empty()) {
+            error = refusal_;
+            return false;
+        }
+        width_ = width, height_ = height, fps_ = fps, capturing_ = true, next_ = 0;
+        return true;
+    }
+    Next nextFrame(AirPicture& picture, int maxWaitMs, std::string& error) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!ready_.wait_for(lock, std::chrono::milliseconds(maxWaitMs), [&] { return next_ < released_; }))
+            return Next::NotYet;
+        if (next_ == failAt_) {
+            error = "the card was unplugged";
+            return Next::Failed;
+        }
+        picture.index = next_;
+        picture.width = width_, picture.height = height_;
+        size_t luma = size_t(width_) * size_t(height_);
+        picture.i420.assign(luma, greyOf(next_));
+        picture.i420.resize(luma + luma / 2, 128);
+        picture.pcm.clear();
+        ++next_;
+        return Next::Frame;
+    }
+    void stopCapture() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        capturing_ = false;
+    }
+
+    void release(int64_t frames) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            released_ += frames;
+        }
+        ready_.notify_all();
+    }
+    void failAt(int64_t frame) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failAt_ = frame;
+    }
+    void refuse(const std::string& why) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        refusal_ = why;
+    }
+    bool capturing() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return capturing_;
+    }
+    int width_ = 0, height_ = 0, fps_ = 0;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable ready_;
+    int64_t released_ = 0, next_ = 0, failAt_ = -1;
+    std::string refusal_;
+    bool capturing_ = false;
+};
+
+double meanLuma(const Decoded::Frame& f) {
+    double sum = 0;
+    for (uint8_t y : f.luma) sum += y;
+    return f.luma.empty() ? -1 : sum / double(f.luma.size());
+}
+
+TEST(AirEncoderCapture, ASourceWithoutSoundGivesItsPicturesInOrderAndASilentProgramme) {
+    auto source = std::make_shared<FakeCapture>();
+    AirEncoder encoder(source, small());
+    auto reader = encoder.subscribe(1 << 16);
+    ASSERT_TRUE(encoder.start()) << encoder.lastError();
+    EXPECT_EQ(kWidth, source->width_);
+    EXPECT_EQ(kHeight, source->height_);
+    EXPECT_EQ(kFps, source->fps_);
+    constexpr int kFrames = 50;
+    source->release(kFrames);
+    ASSERT_TRUE(eventually([&] { return encoder.framesEncoded() == kFrames; }));
+    encoder.stop();
+    EXPECT_FALSE(source->capturing()) << "the device is left capturing";
+
+    Decoded d = decode(drain(*reader));
+    ASSERT_EQ("", d.error);
+    EXPECT_EQ(AV_CODEC_ID_MPEG2VIDEO, d.video);
+    EXPECT_EQ(AV_CODEC_ID_MP2, d.audio) << "a card without sound still has its audio stream";
+    ASSERT_EQ(size_t(kFrames), d.frames.size());
+    for (size_t i = 0; i < d.frames.size(); ++i) {
+        EXPECT_EQ(int64_t(i), d.frames[i].index);
+        EXPECT_NEAR(FakeCapture::greyOf(int64_t(i)), meanLuma(d.frames[i]), 3.0) << "frame " << i;
+    }
+    // Sound for the whole length (less the part of an audio frame left at the end), silent.
+    const size_t kSamples = size_t(kFrames) * 48000 / kFps;
+    EXPECT_GE(d.mono.size(), kSamples - 1152);
+    EXPECT_LE(d.mono.size(), kSamples);
+    EXPECT_LT(rms(d.mono, 0, d.mono.size()), 1e-3);
+}
+
+TEST(AirEncoderCapture, ASourceThatCannotStartOrStopsGivingFramesEndsTheStreamWithItsReason) {
+    auto refusing = std::make_shared<FakeCapture>();
+    refusing->refuse("the card gives no YUYV pictures");
+    AirEncoder never(refusing, small());
+    EXPECT_FALSE(never.start());
+    EXPECT_EQ("the card gives no YUYV pictures", never.lastError());
+    EXPECT_FALSE(never.running());
+
+    auto source = std::make_shared<FakeCapture>();
+    source->failAt(5);
+    AirEncoder encoder(source, small());
+    auto reader = encoder.subscribe(1 << 16);
+    ASSERT_TRUE(encoder.start()) << encoder.lastError();
+    source->release(10);
+    // The readers see the end without anyone calling stop().
+    std::vector<uint8_t> ts = drain(*reader);
+    EXPECT_EQ(AirEndReason::Stopped, reader->endReason());
+    EXPECT_FALSE(encoder.running());
+    EXPECT_EQ("the card was unplugged", encoder.lastError());
+    EXPECT_FALSE(source->capturing());
+    EXPECT_EQ(5, encoder.framesEncoded());
+
+    AirEncoder none(std::shared_ptr<AnalogCaptureSource>(), small());
+    EXPECT_FALSE(none.start());
+    EXPECT_EQ("no tuner", none.lastError());
 }
 
 }  // namespace

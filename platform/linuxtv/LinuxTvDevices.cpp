@@ -76,17 +76,22 @@ TunerSelection SelectTuners(bool catalogueConfigured) {
     std::vector<std::string> problems;
     std::vector<DvbDevice> devices = FindDvbDevices(DvbDeviceRoot(), &problems);
     for (const std::string& p : problems) warn(L"[LinuxTV] a tuner is left out: %S", p.c_str());
+    std::vector<V4l2Device> cards = FindV4l2Tuners(DvbDeviceRoot());
     std::string error;
     TunerSelection s;
-    s.choice = ChooseTuners(catalogueConfigured, !devices.empty(), error);
+    s.choice = ChooseTuners(catalogueConfigured, !devices.empty() || !cards.empty(), error);
     if (!error.empty()) warn(L"[LinuxTV] %S", error.c_str());
     s.air = s.choice != TunerChoice::Real;
-    info(L"[LinuxTV] tuners: %S (%d real)", TunerChoiceName(s.choice), static_cast<int>(devices.size()));
+    info(L"[LinuxTV] tuners: %S (%d real)", TunerChoiceName(s.choice),
+         static_cast<int>(devices.size() + cards.size()));
     if (s.choice == TunerChoice::Air) return s;
-    if (devices.empty())
+    if (devices.empty() && cards.empty())
         warn(L"[LinuxTV] real tuners were chosen but none was found under %S", DvbDeviceRoot().c_str());
     for (const DvbDevice& d : devices)
         info(L"[LinuxTV] tuner \"%s\" at %s", d.friendlyName.c_str(), d.devicePath.c_str());
     s.real = std::make_unique<LinuxTvDeviceRegistration>(devices);
+    for (const V4l2Device& d : cards)
+        info(L"[LinuxTV] analog tuner \"%s\" at %S", d.friendlyName.c_str(), d.path.c_str());
+    s.analog = std::make_unique<V4l2DeviceRegistration>(DvbDeviceRoot(), cards);
     return s;
 }

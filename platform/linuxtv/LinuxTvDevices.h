@@ -14,6 +14,7 @@
 
 #include "platform/devenum/DeviceRegistry.h"
 #include "platform/linuxtv/DvbDeviceList.h"
+#include "platform/linuxtv/V4l2DeviceRegistration.h"
 
 class DvbTuner;
 
@@ -50,5 +51,7 @@ struct TunerSelection {
     TunerChoice choice = TunerChoice::Air;
     bool air = true;
     std::unique_ptr<LinuxTvDeviceRegistration> real;
+    // The analog cards (V4L2 capture devices with a tuner), registered with their encoders.
+    std::unique_ptr<V4l2DeviceRegistration> analog;
 };
 TunerSelection SelectTuners(bool catalogueConfigured);

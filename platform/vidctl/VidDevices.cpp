@@ -161,10 +161,22 @@ HRESULT VidTunerDevice::ChannelAvailable(LONG channel, LONG* strength, VARIANT_B
     HRESULT hr = get_Channel(&current);
     if (FAILED(hr)) return hr;
     ComPtr<IAirDeviceFilter> device;
+    ComPtr<IBDA_SignalStatistics> statistics;
     hr = m_filter->QueryInterface(IID_IAirDeviceFilter, reinterpret_cast<void**>(&device));
+    // A real card's analog tuner answers for its signal itself.
+    if (FAILED(hr))
+        hr = m_filter->QueryInterface(IID_IBDA_SignalStatistics, reinterpret_cast<void**>(&statistics));
     if (FAILED(hr)) return hr;
     // Only the channel the tuner is on can be judged without retuning.
-    if (current != channel || !device->airTuner()) return S_OK;
+    if (current != channel) return S_OK;
+    if (statistics) {
+        BOOLEAN on = 0;
+        statistics->get_SignalStrength(strength);
+        statistics->get_SignalPresent(&on);
+        *present = on ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    }
+    if (!device->airTuner()) return S_OK;
     AirSignal s = device->airTuner()->signal();
     *strength = s.strength;
     *present = s.present ? VARIANT_TRUE : VARIANT_FALSE;

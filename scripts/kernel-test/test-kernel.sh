@@ -10,6 +10,8 @@ build=${1:-build}
 test="$build/platform/linuxtv/linuxtv_device_test"
 [ -x "$test" ] || { echo "kernel-test: no $test (build it: cmake --build $build --target linuxtv_device_test)" >&2; exit 2; }
 files=("$test")
+# The analog card on vivid.
+if [ -x "$build/platform/linuxtv/v4l2_device_test" ]; then files+=("$build/platform/linuxtv/v4l2_device_test"); fi
 # KERNEL_TEST_BENCH=1: also the figures (tune to lock, dvr throughput), about 20 s more.
 if [ "${KERNEL_TEST_BENCH:-0}" = 1 ] && [ -x "$build/platform/linuxtv/linuxtv_bench" ]; then
   files+=("$build/platform/linuxtv/linuxtv_bench")
