@@ -82,6 +82,16 @@ void DvbTuner::powerDown() {
     if (old) old->close(AirEndReason::Stopped);
 }
 
+void DvbTuner::receive(std::shared_ptr<DvbTransportStream> stream) {
+    std::shared_ptr<DvbTransportStream> old;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        old = std::move(stream_);
+        stream_ = std::move(stream);
+    }
+    if (old) old->close(AirEndReason::Retuned);
+}
+
 DvbSignal DvbTuner::signal() const {
     std::lock_guard<std::mutex> guard(mutex_);
     DvbSignal s;

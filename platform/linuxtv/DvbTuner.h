@@ -25,6 +25,9 @@ public:
     bool receives(fe_delivery_system system) const;
     // Ends the stream and lets go of the front end.
     void powerDown();
+    // Receives `stream` (set up elsewhere, e.g. a recorded multiplex replayed through a pipe) as
+    // if a tune had started it: the previous stream ends as retuned.
+    void receive(std::shared_ptr<DvbTransportStream> stream);
 
     // Not present and not locked while nothing is tuned or the device is gone.
     DvbSignal signal() const;

@@ -60,7 +60,14 @@ HRESULT DvbTunerFilter::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
         *ppv = static_cast<ITuner*>(this);
     else if (riid == IID_IBDA_Topology)
         *ppv = static_cast<IBDA_Topology*>(this);
+    else if (riid == IID_ITunedMultiplexFilter)
+        *ppv = static_cast<ITunedMultiplexFilter*>(this);
     return *ppv ? S_OK : E_NOINTERFACE;
+}
+
+MultiplexSource DvbTunerFilter::tunedMultiplex() {
+    std::shared_ptr<DvbTuner> tuner = m_tuner;
+    return [tuner]() -> std::shared_ptr<MultiplexStream> { return tuner->stream(); };
 }
 
 HRESULT DvbTunerFilter::GetNodeTypes(ULONG* count, ULONG maxTypes, ULONG types[]) {
