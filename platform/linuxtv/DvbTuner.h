@@ -19,7 +19,8 @@ public:
 
     // S_OK when the front end took the tuning (lock comes later, see signal()), E_INVALIDARG
     // for values this tuner cannot take (the previous tuning stays), E_FAIL when the device is
-    // busy, gone or refuses (lastError() says which; a warning is logged).
+    // busy, gone or refuses (lastError() says which; a warning is logged). A frequency outside
+    // the front end's range is tuned like an empty channel: S_OK, no signal, nothing received.
     int32_t tuneDvbt(long frequencyKHz, long bandwidthMHz);
     int32_t tuneAtsc(long physicalChannel);
     bool receives(fe_delivery_system system) const;
@@ -44,5 +45,6 @@ private:
     mutable std::mutex mutex_;
     DvbFrontend frontend_;
     std::shared_ptr<DvbTransportStream> stream_;
+    bool outOfRange_ = false;  // on a frequency the front end cannot reach
     std::string error_;
 };

@@ -121,7 +121,9 @@ HRESULT DvbTunerFilter::apply(ITuneRequest* request, bool tune) {
         dvbt->get_CarrierFrequency(&frequency);
         dvbt->get_Bandwidth(&bandwidth);
         if (frequency <= 0) return E_INVALIDARG;
-        if (bandwidth == -1) bandwidth = 8;
+        // -1 is "not given"; 0 is what a scan lists for a multiplex whose tables do not say (no
+        // terrestrial delivery descriptor). Both tune at 8 MHz, as the air's tuner does.
+        if (bandwidth == -1 || bandwidth == 0) bandwidth = 8;
         hr = tune ? m_tuner->tuneDvbt(frequency, bandwidth) : S_OK;
     } else if (SUCCEEDED(ComPtr<ITuneRequest>(request).As(&atsc))) {
         ComPtr<IATSCLocator> atscLocator;

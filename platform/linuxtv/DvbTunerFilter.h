@@ -1,10 +1,10 @@
 // The filter of a real DVB tuner (what BindToObject on its moniker gives): the same face as the
 // air's tuner filter. It takes DVB-T tune requests (frequency in kHz, bandwidth in MHz, -1 for
-// 8) and ATSC ones (physical channel), carries the multiplex on its transport-stream pin, and
-// reports the front end's signal through the two control nodes of its topology: the RF tuner
-// node gives strength and presence, the demodulator node quality and lock. A figure the driver
-// does not give reads as S_FALSE with 0: there, not a failure. The guide-data filters of its
-// graph read the same multiplex (ITunedMultiplexFilter).
+// 8, and 0, what a scan lists when the multiplex does not say) and ATSC ones (physical channel), carries the
+// multiplex on its transport-stream pin, and reports the front end's signal through the two control nodes of
+// its topology: the RF tuner node gives strength and presence, the demodulator node quality and lock. A
+// figure the driver does not give reads as S_FALSE with 0: there, not a failure. The guide-data filters of
+// its graph read the same multiplex (ITunedMultiplexFilter).
 #pragma once
 
 #include <memory>
