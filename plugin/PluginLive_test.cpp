@@ -391,29 +391,40 @@ TEST_F(LiveModule, StopWakesAWaitingReader) {
     reader.join();
 }
 
-// A channel with nothing on it fails with the fixed text, and the log says why. The TV control
-// stays: the next open retunes it instead of making another (the read-back graph of the failed
-// build stays too, and is not built again).
-TEST_F(LiveModule, UnknownChannelFailsAndTheNextOpenRetunes) {
+// A channel with nothing on it fails with the fixed text once the tuner finds no signal there,
+// before a read-back graph waits for a buffer that stays empty; the log says why. The TV control
+// stays: the next open retunes it and delivers. A tuner path on the same empty frequency (how a
+// scan starts) opens, and a channel path there does not.
+TEST_F(LiveModule, ChannelWithNothingOnItFailsAndTheNextOpenRetunesAndDelivers) {
     {
         Host host(factory, false);
         SimpleErrorReport report;
         EXPECT_FALSE(host.open("device://tv.channel.dvbt/#/500000/8/8916/4100/4164", report));
         EXPECT_EQ(-1, report.getCode());
         EXPECT_EQ(kFailure, report.getMessage());
-        EXPECT_TRUE(host.open("device://tv.channel.dvbt/#/474000/8/8916/4100/4164"));
+        ASSERT_TRUE(host.open("device://tv.channel.dvbt/#/474000/8/8916/4100/4164"));
+        ASSERT_TRUE(host.plugin->start());
+        auto packets = host.readSome(5, 5);
+        EXPECT_FALSE(host.timedOut);
+        expectDelivery(packets, host.describe(), false);
+    }
+    {
+        Host host(factory, false);
+        SimpleErrorReport report;
+        ASSERT_TRUE(host.open("tuner://tv.channel.dvbt/#/scan", report)) << report.getMessage();
+        EXPECT_FALSE(host.open("device://tv.channel.dvbt/#/49000/-1/-1/-1/-1", report));
     }
     std::string log = pluginLog();
-    size_t why = log.find("no data came while the buffer was being opened");
-    ASSERT_NE(std::string::npos, why);
-    size_t failed = log.find("pFileSource Load for ", why);
-    ASSERT_NE(std::string::npos, failed);
-    EXPECT_NE(std::string::npos, log.find("BDA Tuning freq 474000", failed));
+    size_t why = log.find("nothing is received on channel 500000/8/8916/4100/4164");
+    ASSERT_NE(std::string::npos, why) << log;
+    EXPECT_NE(std::string::npos, log.find("BDA Tuning freq 474000", why));
+    EXPECT_NE(std::string::npos, log.find("nothing is received on channel 49000/-1/-1/-1/-1", why));
+    EXPECT_EQ(std::string::npos, log.find("pFileSource Load for "));
     size_t starts = 0;
     for (size_t at = log.find("CTVCtl::StartTimeShift channel is"); at != std::string::npos;
          at = log.find("CTVCtl::StartTimeShift channel is", at + 1))
         ++starts;
-    EXPECT_EQ(1u, starts);
+    EXPECT_EQ(2u, starts);
 }
 
 // A channel the tuner refuses fails at once, before any read-back graph: the next open retunes

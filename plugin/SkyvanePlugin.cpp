@@ -182,7 +182,11 @@ HRESULT SkyvanePlugin::openTunerPath(const std::wstring& path) {
     if (FAILED(hr)) {
         return hr;
     }
-    return openDevice(channelPath, std::wstring());
+    // A tuner is opened to be scanned: its default channel may carry nothing at all.
+    openingTuner = true;
+    hr = openDevice(channelPath, std::wstring());
+    openingTuner = false;
+    return hr;
 }
 
 HRESULT SkyvanePlugin::openDevice(const std::wstring& path, const std::wstring& recording) {
@@ -213,6 +217,7 @@ HRESULT SkyvanePlugin::openDevice(const std::wstring& path, const std::wstring& 
             return E_FAIL;
         }
         hr = tvControl->StartTimeShift(medium, bufferPath);
+        if (SUCCEEDED(hr) && !openingTuner) hr = tvControl->checkReception(medium);
         if (FAILED(hr)) {
             error(L"SkyvanePlugin::openDevice startTimeShift return's for channel %s is %X", medium.c_str(),
                   hr);
@@ -228,6 +233,7 @@ HRESULT SkyvanePlugin::openDevice(const std::wstring& path, const std::wstring& 
             warn(L"setTVChannel for channel %s failed ret is %X", medium.c_str(), hr);
         }
         hr = tvControl->runTVControl();
+        if (SUCCEEDED(hr) && !openingTuner) hr = tvControl->checkReception(medium);
         if (FAILED(hr)) {
             error(L"SkyvanePlugin::openDevice startTimeShift return's for channel %s is %X", medium.c_str(),
                   hr);
@@ -256,9 +262,11 @@ HRESULT SkyvanePlugin::createFileGraph() {
             return E_FAIL;
         }
     }
-    // A graph that exists (even from a build that failed part-way) is only seeked again.
+    // A graph that exists is only seeked again. One whose build failed part-way goes at once:
+    // kept, the next open would find it and deliver nothing from it.
     HRESULT hr = sourceGraph->build(bufferPath, outputRaw != 0, *this);
-    if (FAILED(hr) && !sourceGraph->exists()) {
+    if (FAILED(hr)) {
+        warn(L"SkyvanePlugin::createFileGraph build failed %X: the graph is torn down", hr);
         sourceGraph.reset();
     }
     return hr;

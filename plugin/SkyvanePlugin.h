@@ -139,6 +139,8 @@ private:
     std::atomic<bool> delivering{false};
     // mediaType as the streaming threads see it, so they never read the text being replaced.
     std::atomic<bool> analogMedia{false};
+    // Set while a tuner path is opened: its channel is not checked for reception.
+    bool openingTuner = false;
     int32_t outputRaw = 1;
     std::shared_ptr<CBBLog> log;
     SkyvaneParts parts;

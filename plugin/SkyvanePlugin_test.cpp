@@ -30,6 +30,7 @@ struct Journal {
     HRESULT setTVChannel = S_OK;
     HRESULT runTVControl = S_OK;
     HRESULT createRecording = S_OK;
+    HRESULT reception = S_OK;
     HRESULT build = S_OK;
     HRESULT run = S_OK;
     HRESULT seek = S_OK;
@@ -78,6 +79,10 @@ public:
     }
     HRESULT stopTVControl() override { return log(L"stopTVControl", 0); }
     HRESULT stopTimeShift() override { return log(L"stopTimeShift", 0); }
+    HRESULT checkReception(const std::wstring& medium) override {
+        j.calls.push_back(L"checkReception " + medium);
+        return j.reception;
+    }
 
 private:
     HRESULT log(const wchar_t* what, HRESULT hr) {
@@ -215,7 +220,8 @@ TEST_F(PluginTest, LiveChannelStartsTimeShiftAndBuildsTheReadBackGraph) {
     auto plugin = makePlugin(1);
     ASSERT_TRUE(openPath(*plugin, kDvbt));
     EXPECT_EQ(L"tv.channel.dvbt ", j.madeFor);
-    EXPECT_EQ((std::vector<std::wstring>{L"StartTimeShift 474000/8/9018/4100/4164", L"build /buffers/tv.ts"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"StartTimeShift 474000/8/9018/4100/4164",
+                                         L"checkReception 474000/8/9018/4100/4164", L"build /buffers/tv.ts"}),
               j.calls);
     EXPECT_TRUE(j.lastBuildRaw);
     EXPECT_EQ(0, report.getCode());
@@ -292,22 +298,62 @@ TEST_F(PluginTest, FailedStartKeepsTheTVControlAndTheNextOpenRetunesIt) {
     j.setTVChannel = E_FAIL;
     ASSERT_TRUE(openPath(*plugin, "device://tv.channel.dvbt/#/506000/8/1/2/3"));
     EXPECT_EQ(1, j.tvControlsMade);
-    EXPECT_EQ(
-        (std::vector<std::wstring>{L"setTVChannel 506000/8/1/2/3", L"runTVControl", L"build /buffers/tv.ts"}),
-        j.calls);
+    EXPECT_EQ((std::vector<std::wstring>{L"setTVChannel 506000/8/1/2/3", L"runTVControl",
+                                         L"checkReception 506000/8/1/2/3", L"build /buffers/tv.ts"}),
+              j.calls);
     j.runTVControl = E_UNEXPECTED;
     EXPECT_FALSE(openPath(*plugin, kDvbt));
 }
 
-TEST_F(PluginTest, BrokenGraphBuildFailsOpenAndIsNotBuiltAfresh) {
+TEST_F(PluginTest, BrokenGraphBuildFailsOpenAndTheNextOpenBuildsAfresh) {
     auto plugin = makePlugin(1);
     j.build = E_POINTER;
     EXPECT_FALSE(openPath(*plugin, kDvbt));
-    EXPECT_EQ(1, j.graphsAlive);
-    // The graph stays until it is torn down; a second open reuses it.
+    // Nothing of the failed build is left to deliver nothing.
+    EXPECT_EQ(0, j.graphsAlive);
     j.build = S_OK;
+    j.calls.clear();
     EXPECT_TRUE(openPath(*plugin, kDvbt));
+    EXPECT_EQ(2, j.graphsMade);
+    EXPECT_EQ(1, j.graphsAlive);
+    EXPECT_TRUE(j.called(L"build /buffers/tv.ts"));
+    ASSERT_TRUE(plugin->start());
+    EXPECT_TRUE(j.called(L"run"));
+}
+
+// A channel the tuner receives nothing on fails before any read-back graph, on the first open
+// and on a retune; a tuner path (opened to scan) is never asked.
+TEST_F(PluginTest, ChannelWithoutReceptionFailsBeforeTheGraphUnlessATunerIsOpened) {
+    auto plugin = makePlugin(1);
+    j.reception = E_FAIL;
+    EXPECT_FALSE(openPath(*plugin, kDvbt));
+    EXPECT_EQ(-1, report.getCode());
+    EXPECT_EQ(0, j.graphsMade);
+    EXPECT_EQ(1, j.tvControlsAlive);
+    EXPECT_TRUE(j.called(L"checkReception 474000/8/9018/4100/4164"));
+
+    j.calls.clear();
+    EXPECT_FALSE(openPath(*plugin, "device://tv.channel.dvbt/#/506000/8/1/2/3"));
+    EXPECT_EQ((std::vector<std::wstring>{L"setTVChannel 506000/8/1/2/3", L"runTVControl",
+                                         L"checkReception 506000/8/1/2/3"}),
+              j.calls);
+    EXPECT_EQ(0, j.graphsMade);
+
+    j.calls.clear();
+    ASSERT_TRUE(openPath(*plugin, "tuner://tv.channel.dvbt/#/x"));
+    EXPECT_FALSE(j.called(L"checkReception 49000/-1/-1/-1/-1"));
     EXPECT_EQ(1, j.graphsMade);
+
+    // After the tuner open, channel opens are checked again; a recording too.
+    auto recorder = makePlugin(1);
+    SimpleMedium medium(kDvbt);
+    medium.setProperty("recording", "/rec/a.ts");
+    EXPECT_FALSE(recorder->open(medium, report));
+    EXPECT_FALSE(j.called(L"CreateRecording /rec/a.dvr-ms"));
+    j.reception = S_OK;
+    j.calls.clear();
+    ASSERT_TRUE(openPath(*plugin, kDvbt));
+    EXPECT_TRUE(j.called(L"checkReception 474000/8/9018/4100/4164"));
 }
 
 TEST_F(PluginTest, PathsThatNameNoChannelAreRefused) {

@@ -23,6 +23,13 @@ public:
     // Halts capture and keeps its configuration for a later runTVControl.
     virtual HRESULT stopTVControl() = 0;
     virtual HRESULT stopTimeShift() = 0;
+    // After a channel was tuned and the capture runs: fails when the tuner receives nothing on
+    // it, so that an open does not wait for a buffer that stays empty. A control that cannot
+    // tell what its tuner receives lets the open go on.
+    virtual HRESULT checkReception(const std::wstring& medium) {
+        (void)medium;
+        return S_OK;
+    }
 };
 
 // Makes the TV control object for a media type and device ("tuner://" path or empty); null

@@ -20,6 +20,10 @@ public:
     HRESULT CheckReleased(bool force) override;
     HRESULT stopTVControl() override;
     HRESULT stopTimeShift() override;
+    // Digital tuners: waits for the tuner's lock (polling its statistics) and fails when it
+    // does not lock within the signal test's time, or when there is no carrier at all after
+    // one of its polls. Analog channels always pass: the encoder records snow and silence.
+    HRESULT checkReception(const std::wstring& medium) override;
 
 private:
     CTVCtl control;

@@ -77,6 +77,8 @@ broke() {
 
 current="scanning"
 step "Scanning the demo's DVB-T channels (country 44: DVBTfrequencies_B8.txt)"
+echo "demo: 49 frequencies; on each one without a multiplex the tuner's signal test gives up after"
+echo "      about 2.5 s, so the scan takes two to three minutes"
 if "$tool" scan "tuner://tv.channel.dvbt/#/x" --country 44 | tee "$out/channels.txt"; then
   grep -q "Demo One" "$out/channels.txt" || broke "the scan did not find Demo One (its list: $out/channels.txt)"
 else

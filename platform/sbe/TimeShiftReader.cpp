@@ -79,6 +79,15 @@ bool TimeShiftReader::openSegment(const BufferManifest& m) {
     return true;
 }
 
+bool TimeShiftReader::segmentDropped() {
+    // The writer names the remaining segments in the manifest before it deletes a file, so a
+    // deleted file is one the manifest no longer has.
+    struct stat st;
+    const bool dropped = ::fstat(m_fd, &st) == 0 && st.st_nlink == 0;
+    if (m_droppedHook) m_droppedHook();
+    return dropped;
+}
+
 bool TimeShiftReader::waitForData() {
     if (m_waitHook) m_waitHook();
     if (m_probing && ++m_probeWaits > kProbeWaits) return false;
@@ -99,6 +108,12 @@ int TimeShiftReader::read(uint8_t* buffer, int size) {
                 if (!waitForData()) return stopOrGiveUp();
                 continue;
             }
+        }
+        if (segmentDropped()) {
+            // The window moved past this segment while we held it open: what is left of it is
+            // no longer in the buffer, so go on with the oldest data that is.
+            closeSegment();
+            continue;
         }
         ssize_t n = ::pread(m_fd, buffer, static_cast<size_t>(size), m_position - m_segmentFirstByte);
         if (n < 0) return end(std::string("read error: ") + std::strerror(errno));

@@ -45,12 +45,16 @@ public:
     void setProbing(bool probing) { m_probing = probing; }
     // Test hook: called each time a read waits at the live edge.
     void setWaitHook(std::function<void()> hook) { m_waitHook = std::move(hook); }
+    // Test hook: called before each read from an open segment, just after the reader checked
+    // that the window still holds it.
+    void setSegmentCheckHook(std::function<void()> hook) { m_droppedHook = std::move(hook); }
 
 private:
     bool openSegment(const BufferManifest& m);
     void closeSegment();
     int end(const std::string& reason);
     bool waitForData();
+    bool segmentDropped();
     int stopOrGiveUp();
 
     std::string m_path;
@@ -64,6 +68,7 @@ private:
     bool m_stop = false;
     std::string m_endReason;
     std::function<void()> m_waitHook;
+    std::function<void()> m_droppedHook;
     bool m_probing = true;
     int m_probeWaits = 0;
 };
