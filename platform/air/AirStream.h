@@ -12,9 +12,9 @@
 
 #include "platform/air/AirClip.h"
 #include "platform/air/AirConsumer.h"
-#include "platform/air/AirPacketSource.h"
+#include "platform/air/MultiplexStream.h"
 
-class AirStream : public AirPacketSource {
+class AirStream : public MultiplexStream {
 public:
     static constexpr size_t kDefaultConsumerPackets = 4096;
 
@@ -37,8 +37,8 @@ public:
     uint64_t packetsSent() const { return sent_.load(); }
     // Broadcast ms after tuning up to which the stream has handed on (or lost to a fault)
     // every packet; it lags the clock on a busy machine.
-    double reachedMs() const { return reachedMs_.load(); }
-    double speed() const { return speed_; }
+    double reachedMs() const override { return reachedMs_.load(); }
+    double speed() const override { return speed_; }
     const AirClip& clip() const { return *clip_; }
 
 private:

@@ -62,12 +62,13 @@ bool DvbFrontend::info(DvbFrontendInfo& out, std::string& error) const {
     return true;
 }
 
-bool DvbFrontend::setProperties(const std::vector<dtv_property>& props, std::string& error) {
+bool DvbFrontend::setProperties(const std::vector<dtv_property>& props, std::string& error, int* err) {
     std::vector<dtv_property> copy = props;
     dtv_properties ps{static_cast<uint32_t>(copy.size()), copy.data()};
     if (ioctl(fd_, FE_SET_PROPERTY, &ps) != 0) {
-        int err = errno;
-        error = path_ + " refused the tuning (" + std::strerror(err) + ")";
+        const int e = errno;
+        if (err) *err = e;
+        error = path_ + " refused the tuning (" + std::strerror(e) + ")";
         return false;
     }
     return true;

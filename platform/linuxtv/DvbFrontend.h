@@ -28,7 +28,9 @@ public:
     bool isOpen() const { return fd_ >= 0; }
 
     bool info(DvbFrontendInfo& out, std::string& error) const;
-    bool setProperties(const std::vector<dtv_property>& props, std::string& error);
+    // False with `error` and, when asked for, the errno in `err` (EINVAL: a value the front end
+    // cannot take, such as a frequency outside its range).
+    bool setProperties(const std::vector<dtv_property>& props, std::string& error, int* err = nullptr);
     // Lock and presence from FE_READ_STATUS, strength and CNR from DTV_STAT_*. False only when the
     // device itself fails (gone); figures the driver lacks come back as not available.
     bool readSignal(DvbSignal& out, std::string& error) const;

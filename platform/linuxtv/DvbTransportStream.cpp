@@ -18,6 +18,8 @@ constexpr size_t kPacket = 188;
 // moment loses nothing.
 constexpr unsigned long kDvrBuffer = 4 * 1024 * 1024;
 constexpr size_t kReadPackets = 348;  // 64 KiB and a bit, whole packets
+// How long the reader waits for packets before it counts the time as passed without any.
+constexpr int kIdleMs = 50;
 }  // namespace
 
 std::unique_ptr<DvbTransportStream> DvbTransportStream::open(const std::string& demuxPath,
@@ -127,19 +129,35 @@ void DvbTransportStream::deliver(const uint8_t* packets, size_t count) {
     }
 }
 
+double DvbTransportStream::msSinceStart() const {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_).count();
+}
+
 void DvbTransportStream::run() {
     std::vector<uint8_t> buf(kReadPackets * kPacket);
     size_t have = 0;  // bytes of a packet cut by the previous read
     while (!stopping_.load()) {
         pollfd fds[2] = {{dvr_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        int n = poll(fds, 2, -1);
+        int n = poll(fds, 2, kIdleMs);
         if (n < 0) {
             if (errno == EINTR) continue;
             break;
         }
+        if (n == 0) {
+            // Nothing is received (no lock, or a quiet pipe): the stream's time runs on all the
+            // same, so that a wait for a table by it ends.
+            reachedMs_.store(msSinceStart());
+            continue;
+        }
         if (fds[1].revents) break;
         if (!(fds[0].revents & (POLLIN | POLLERR | POLLHUP))) continue;
-        ssize_t got = ::read(dvr_, buf.data() + have, buf.size() - have);
+        const double before = msSinceStart();
+        const size_t room = buf.size() - have;
+        ssize_t got = ::read(dvr_, buf.data() + have, room);
+        // A read that leaves the device empty has everything that came before it; that time is
+        // published once the packets are handed on.
+        const bool drained = (got < 0 && errno == EAGAIN) || (got > 0 && static_cast<size_t>(got) < room);
+        if (got < 0 && drained) reachedMs_.store(before);
         if (got <= 0) {
             int err = got == 0 ? ENODEV : errno;
             if (err == EAGAIN || err == EINTR) continue;
@@ -170,5 +188,6 @@ void DvbTransportStream::run() {
             std::memmove(buf.data(), buf.data() + whole * kPacket, rest);
             have = rest;
         }
+        if (drained) reachedMs_.store(before);
     }
 }

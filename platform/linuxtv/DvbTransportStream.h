@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,8 +13,9 @@
 #include <vector>
 
 #include "platform/air/AirConsumer.h"
+#include "platform/air/MultiplexStream.h"
 
-class DvbTransportStream {
+class DvbTransportStream : public MultiplexStream {
 public:
     static constexpr size_t kDefaultConsumerPackets = 4096;
 
@@ -25,17 +27,21 @@ public:
     // (`demux` may be -1). Null with `error` when the reader cannot start.
     static std::unique_ptr<DvbTransportStream> adopt(int demux, int dvr, const std::string& dvrPath,
                                                      std::string& error);
-    ~DvbTransportStream();
+    ~DvbTransportStream() override;
     DvbTransportStream(const DvbTransportStream&) = delete;
     DvbTransportStream& operator=(const DvbTransportStream&) = delete;
 
-    std::shared_ptr<AirConsumer> subscribe(size_t capacityPackets = kDefaultConsumerPackets);
+    std::shared_ptr<AirConsumer> subscribe(size_t capacityPackets = kDefaultConsumerPackets) override;
     // Ends the stream: readers get Ended after what they hold. Idempotent.
     void stop(AirEndReason reason);
     // Ends the stream and lets go of the devices, so the next tune can open them again (the dvr
     // device takes one reader at a time). Not on the stream's own thread.
     void close(AirEndReason reason);
-    bool running() const { return !stopping_.load(); }
+    bool running() const override { return !stopping_.load(); }
+    // Wall-clock ms since the stream started at which the reader last found the device drained:
+    // everything received up to then has been handed on.
+    double reachedMs() const override { return reachedMs_.load(); }
+    double speed() const override { return 1.0; }
     uint64_t packetsRead() const { return packets_.load(); }
     // Packets the kernel dropped because nobody read the dvr device fast enough.
     uint64_t overflows() const { return overflows_.load(); }
@@ -45,6 +51,7 @@ public:
 private:
     DvbTransportStream(int demux, int dvr, std::string dvrPath);
     void run();
+    double msSinceStart() const;
     void deliver(const uint8_t* packets, size_t count);
 
     int demux_;
@@ -58,6 +65,8 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> packets_{0};
     std::atomic<uint64_t> overflows_{0};
+    std::atomic<double> reachedMs_{0};
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::mutex closeLock_;
     std::thread thread_;
 };

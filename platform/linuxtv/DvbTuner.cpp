@@ -1,6 +1,7 @@
 #include "platform/linuxtv/DvbTuner.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "base/Log.h"
 #include "platform/com/Types.h"
@@ -54,7 +55,19 @@ int32_t DvbTuner::tune(const std::vector<dtv_property>& props, const std::string
         lock.unlock();
         return fail(E_FAIL, error);
     }
-    if (!frontend_.setProperties(props, error)) {
+    int err = 0;
+    outOfRange_ = false;
+    if (!frontend_.setProperties(props, error, &err)) {
+        if (err == EINVAL) {
+            // Out of the front end's range: as on the air, a tune to where nothing is on air
+            // succeeds and receives nothing (a scan steps over it; a tuner path's default
+            // channel opens on it).
+            outOfRange_ = true;
+            error_.clear();
+            lock.unlock();
+            info(L"[LinuxTV] nothing can be received at %S: %S", what.c_str(), error.c_str());
+            return S_OK;
+        }
         // A front end that went away answers every call with an error from now on: start
         // afresh at the next tune.
         frontend_.close();
@@ -77,16 +90,28 @@ void DvbTuner::powerDown() {
     {
         std::lock_guard<std::mutex> guard(mutex_);
         old = std::move(stream_);
+        outOfRange_ = false;
         frontend_.close();
     }
     if (old) old->close(AirEndReason::Stopped);
+}
+
+void DvbTuner::receive(std::shared_ptr<DvbTransportStream> stream) {
+    std::shared_ptr<DvbTransportStream> old;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        old = std::move(stream_);
+        stream_ = std::move(stream);
+    }
+    if (old) old->close(AirEndReason::Retuned);
 }
 
 DvbSignal DvbTuner::signal() const {
     std::lock_guard<std::mutex> guard(mutex_);
     DvbSignal s;
     std::string error;
-    if (!frontend_.isOpen() || !frontend_.readSignal(s, error)) return DvbSignal{};
+    // Off the front end's range its status still tells of the previous multiplex.
+    if (outOfRange_ || !frontend_.isOpen() || !frontend_.readSignal(s, error)) return DvbSignal{};
     return s;
 }
 

@@ -19,12 +19,16 @@ public:
 
     // S_OK when the front end took the tuning (lock comes later, see signal()), E_INVALIDARG
     // for values this tuner cannot take (the previous tuning stays), E_FAIL when the device is
-    // busy, gone or refuses (lastError() says which; a warning is logged).
+    // busy, gone or refuses (lastError() says which; a warning is logged). A frequency outside
+    // the front end's range is tuned like an empty channel: S_OK, no signal, nothing received.
     int32_t tuneDvbt(long frequencyKHz, long bandwidthMHz);
     int32_t tuneAtsc(long physicalChannel);
     bool receives(fe_delivery_system system) const;
     // Ends the stream and lets go of the front end.
     void powerDown();
+    // Receives `stream` (set up elsewhere, e.g. a recorded multiplex replayed through a pipe) as
+    // if a tune had started it: the previous stream ends as retuned.
+    void receive(std::shared_ptr<DvbTransportStream> stream);
 
     // Not present and not locked while nothing is tuned or the device is gone.
     DvbSignal signal() const;
@@ -41,5 +45,6 @@ private:
     mutable std::mutex mutex_;
     DvbFrontend frontend_;
     std::shared_ptr<DvbTransportStream> stream_;
+    bool outOfRange_ = false;  // on a frequency the front end cannot reach
     std::string error_;
 };

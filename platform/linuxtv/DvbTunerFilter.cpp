@@ -60,7 +60,14 @@ HRESULT DvbTunerFilter::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
         *ppv = static_cast<ITuner*>(this);
     else if (riid == IID_IBDA_Topology)
         *ppv = static_cast<IBDA_Topology*>(this);
+    else if (riid == IID_ITunedMultiplexFilter)
+        *ppv = static_cast<ITunedMultiplexFilter*>(this);
     return *ppv ? S_OK : E_NOINTERFACE;
+}
+
+MultiplexSource DvbTunerFilter::tunedMultiplex() {
+    std::shared_ptr<DvbTuner> tuner = m_tuner;
+    return [tuner]() -> std::shared_ptr<MultiplexStream> { return tuner->stream(); };
 }
 
 HRESULT DvbTunerFilter::GetNodeTypes(ULONG* count, ULONG maxTypes, ULONG types[]) {
@@ -114,7 +121,9 @@ HRESULT DvbTunerFilter::apply(ITuneRequest* request, bool tune) {
         dvbt->get_CarrierFrequency(&frequency);
         dvbt->get_Bandwidth(&bandwidth);
         if (frequency <= 0) return E_INVALIDARG;
-        if (bandwidth == -1) bandwidth = 8;
+        // -1 is "not given"; 0 is what a scan lists for a multiplex whose tables do not say (no
+        // terrestrial delivery descriptor). Both tune at 8 MHz, as the air's tuner does.
+        if (bandwidth == -1 || bandwidth == 0) bandwidth = 8;
         hr = tune ? m_tuner->tuneDvbt(frequency, bandwidth) : S_OK;
     } else if (SUCCEEDED(ComPtr<ITuneRequest>(request).As(&atsc))) {
         ComPtr<IATSCLocator> atscLocator;

@@ -97,6 +97,9 @@ TEST(DvbTunerFilter, RequestsTheFrontEndCannotTakeAreRefusedBeforeItIsOpened) {
 TEST(DvbTunerFilter, AGoneFrontEndFailsTheTuneWithTheReasonAndKeepsNoRequest) {
     ComPtr<DvbTunerFilter> f = unpluggedTuner({SYS_DVBT});
     EXPECT_EQ(E_FAIL, f->put_TuneRequest(dvbtRequest(474000, -1).Get()));
+    // So does a scanned path whose multiplex did not name its bandwidth (listed as 0): a request
+    // the tuner takes, not a bad one.
+    EXPECT_EQ(E_FAIL, f->put_TuneRequest(dvbtRequest(474000, 0).Get()));
     EXPECT_NE(std::string::npos, f->tuner()->lastError().find("frontend0 is not there any more"))
         << f->tuner()->lastError();
     EXPECT_FALSE(f->tuner()->stream());

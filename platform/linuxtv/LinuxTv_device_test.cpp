@@ -24,7 +24,9 @@
 #include "platform/linuxtv/DvbTunerFilter.h"
 #include "platform/linuxtv/LinuxTvDevices.h"
 #include "platform/linuxtv/V4l2Tuner.h"
+#include "platform/mpeg2data/AirSectionsFilter.h"
 #include "platform/mpeg2data/TsDemux.h"
+#include "platform/vidctl/AirPlatform.h"
 #include "platform/vidctl/VidDevices.h"
 
 namespace {
@@ -228,6 +230,22 @@ TEST_F(VidtvTest, ItsFrequencyLocksWithFiguresAnotherDoesNot) {
     EXPECT_EQ(482000, f);
 }
 
+// Below the front end's range (the plug-in's default DVB-T channel is 49 MHz): the tune is taken,
+// as on the air, and nothing is received; the lock of the multiplex before does not linger.
+TEST_F(VidtvTest, AFrequencyOutOfTheFrontEndsRangeTunesToNothing) {
+    ASSERT_EQ(S_OK, filter->put_TuneRequest(dvbtRequest(474000, 8).Get()));
+    ASSERT_TRUE(awaitLock(filter.Get()).locked);
+    EXPECT_EQ(S_OK, filter->put_TuneRequest(dvbtRequest(49000, -1).Get()));
+    Stats s = readStats(filter.Get());
+    EXPECT_FALSE(s.locked);
+    EXPECT_FALSE(s.present);
+    EXPECT_EQ(0, s.strength);
+    EXPECT_FALSE(tuner->stream());
+    EXPECT_TRUE(tuner->lastError().empty()) << tuner->lastError();
+    ASSERT_EQ(S_OK, filter->put_TuneRequest(dvbtRequest(474000, 8).Get()));
+    EXPECT_TRUE(awaitLock(filter.Get()).locked);
+}
+
 TEST_F(VidtvTest, AtscPhysicalChannelTunesAs8Vsb) {
     ASSERT_EQ(S_OK, filter->put_TuneRequest(atscRequest(14).Get()));  // 473 MHz
     EXPECT_TRUE(awaitLock(filter.Get()).locked);
@@ -275,6 +293,62 @@ TEST_F(VidtvTest, TheStreamCarriesTheTablesOfTheDriversService) {
     EXPECT_EQ("Beethoven", names[0]);
     EXPECT_EQ(0u, demux.stats().crcErrors);
     EXPECT_EQ(0u, demux.stats().syncLosses);
+}
+
+// The graph's section source reads the real tuner's stream as it reads the air's: the scan's
+// table requests get vidtv's own SDT.
+TEST_F(VidtvTest, TheGraphsSectionSourceAnswersFromTheRealStream) {
+    ComPtr<IGraphBuilder> graph;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                     reinterpret_cast<void**>(&graph)));
+    ComPtr<AirSectionsFilter> sections;
+    sections.Attach(CreateComObject<AirSectionsFilter>());
+    ASSERT_EQ(S_OK, graph->AddFilter(filter.Get(), L"tuner"));
+    ASSERT_EQ(S_OK, graph->AddFilter(sections.Get(), AirSectionsFilter::kName));
+    ASSERT_EQ(S_OK, filter->put_TuneRequest(dvbtRequest(474000, 8).Get()));
+    ComPtr<ISectionList> list;
+    ASSERT_EQ(S_OK, sections->GetTable(0x11, 0x42, nullptr, 20000, &list));
+    DWORD size = 0;
+    SECTION* section = nullptr;
+    ASSERT_EQ(S_OK, list->GetSectionData(0, &size, &section));
+    std::vector<std::string> names = sdtServiceNames(reinterpret_cast<const uint8_t*>(section), size);
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ("Beethoven", names[0]);
+    list = nullptr;
+    // Off the multiplex nothing comes, and the request ends when its time is up.
+    ASSERT_EQ(S_OK, filter->put_TuneRequest(dvbtRequest(482000, 8).Get()));
+    EXPECT_EQ(MPEG2DATA_E_TIMEOUT, sections->GetTable(0x00, 0x00, nullptr, 500, &list));
+    graph->RemoveFilter(sections.Get());
+    graph->RemoveFilter(filter.Get());
+}
+
+// With nothing configured, the platform a process opens lists this machine's tuner and not the
+// air; choosing both without a broadcast still gives the real one.
+TEST_F(VidtvTest, ThePlatformListsTheMachinesTunerByDefault) {
+    unsetenv("PELMO_TUNERS");
+    unsetenv("PELMO_BROADCAST");
+    std::string why;
+    std::shared_ptr<AirPlatform> platform = AirPlatform::acquire(why);
+    ASSERT_TRUE(platform) << why;
+    EXPECT_EQ(TunerChoice::Real, platform->tunerChoice());
+    EXPECT_EQ(1u, platform->realTuners());
+    EXPECT_FALSE(platform->broadcast());
+    std::vector<VidDeviceInfo> listed;
+    ASSERT_EQ(S_OK, ListDevices(KSCATEGORY_BDA_NETWORK_TUNER, &listed));
+    ASSERT_EQ(1u, listed.size());
+    EXPECT_EQ(devices[0].devicePath, listed[0].devicePath);
+    platform.reset();
+
+    setenv("PELMO_TUNERS", "both", 1);
+    platform = AirPlatform::acquire(why);
+    ASSERT_TRUE(platform) << why;
+    EXPECT_EQ(TunerChoice::Both, platform->tunerChoice());
+    EXPECT_EQ(1u, platform->realTuners());
+    platform.reset();
+    listed.clear();
+    ASSERT_EQ(S_OK, ListDevices(KSCATEGORY_BDA_NETWORK_TUNER, &listed));
+    EXPECT_TRUE(listed.empty());
+    unsetenv("PELMO_TUNERS");
 }
 
 TEST_F(VidtvTest, TheOutputPinDeliversTheMultiplexToTheGraphAndFollowsARetune) {

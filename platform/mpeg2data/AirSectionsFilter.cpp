@@ -6,13 +6,13 @@
 AirSectionsFilter::AirSectionsFilter()
     : CBaseFilter(kName, CLSID_AirSectionsFilter),
       m_reader(
-          [this]() -> std::shared_ptr<AirStream> {
-              std::shared_ptr<AirTuner> t = tuner();
-              return t ? t->stream() : nullptr;
+          [this]() -> std::shared_ptr<MultiplexStream> {
+              GraphMultiplex m = multiplex();
+              return m ? m.stream() : nullptr;
           },
           [this] {
-              std::shared_ptr<AirTuner> t = tuner();
-              return t ? t->broadcastSpeed() : 1.0;
+              GraphMultiplex m = multiplex();
+              return m ? m.speed() : 1.0;
           }) {}
 
 AirSectionsFilter::~AirSectionsFilter() = default;
@@ -25,17 +25,17 @@ HRESULT AirSectionsFilter::NonDelegatingQueryInterface(REFIID riid, void** ppv) 
 HRESULT AirSectionsFilter::JoinFilterGraph(IFilterGraph* graph, LPCOLESTR name) {
     // Called by the graph with its own lock held: the graph is walked here, never from a
     // request, which takes only this filter's tuner lock.
-    std::shared_ptr<AirTuner> found = FindDigitalAirTuner(graph);
+    GraphMultiplex found = FindGraphMultiplex(graph);
     {
         std::lock_guard<std::mutex> guard(m_tunerLock);
-        m_tuner = found;
+        m_multiplex = std::move(found);
     }
     return CBaseFilter::JoinFilterGraph(graph, name);
 }
 
-std::shared_ptr<AirTuner> AirSectionsFilter::tuner() {
+GraphMultiplex AirSectionsFilter::multiplex() {
     std::lock_guard<std::mutex> guard(m_tunerLock);
-    return m_tuner;
+    return m_multiplex;
 }
 
 HRESULT AirSectionsFilter::GetTable(PID pid, TID tid, MPEG2_FILTER* filter, DWORD timeoutMs,

@@ -1,12 +1,12 @@
-// The section source of a Video Control's graph over the air: a filter without pins that
-// offers IMpeg2Data and reads the multiplex that the graph's digital tuner receives, as it
-// plays (see AirTableReader).
+// The section source of a Video Control's graph: a filter without pins that offers IMpeg2Data
+// and reads the multiplex that the graph's digital tuner (on air or real) receives, as it plays
+// (see AirTableReader).
 #pragma once
 
 #include <memory>
 #include <mutex>
 
-#include "platform/air/AirTuner.h"
+#include "platform/mpeg2data/AirGraphTuner.h"
 #include "platform/graph/BaseFilter.h"
 #include "platform/mpeg2data/AirTableReader.h"
 #include "platform/mpeg2data/Mpeg2Data.h"
@@ -43,9 +43,9 @@ protected:
     HRESULT NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
 
 private:
-    std::shared_ptr<AirTuner> tuner();
+    GraphMultiplex multiplex();
 
     std::mutex m_tunerLock;
-    std::shared_ptr<AirTuner> m_tuner;
+    GraphMultiplex m_multiplex;
     AirTableReader m_reader;
 };

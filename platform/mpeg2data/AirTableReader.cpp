@@ -58,10 +58,10 @@ int32_t AirTableReader::collect(uint16_t pid, uint8_t tableId, uint32_t timeoutM
 
     // Broadcast time used up on streams already left behind, or while nothing was received.
     double spentMs = 0;
-    std::shared_ptr<AirStream> stream;
+    std::shared_ptr<MultiplexStream> stream;
     std::shared_ptr<AirConsumer> consumer;
-    std::shared_ptr<AirStream> ended;  // a stream that ended under this request
-    double startMs = 0;                // the stream's progress when this request began reading it
+    std::shared_ptr<MultiplexStream> ended;  // a stream that ended under this request
+    double startMs = 0;                      // the stream's progress when this request began reading it
 
     auto leave = [&] {
         if (consumer) consumer->close();
@@ -78,7 +78,7 @@ int32_t AirTableReader::collect(uint16_t pid, uint8_t tableId, uint32_t timeoutM
     };
 
     for (;;) {
-        std::shared_ptr<AirStream> now = m_source ? m_source() : nullptr;
+        std::shared_ptr<MultiplexStream> now = m_source ? m_source() : nullptr;
         if (now == ended) now = nullptr;
         if (now != stream) {
             if (stream) spentMs += std::max(0.0, stream->reachedMs() - startMs);

@@ -1,4 +1,4 @@
-// Collects whole tables out of a tuned multiplex while it plays on air.
+// Collects whole tables out of a tuned multiplex while it plays on air or is received.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/air/AirStream.h"
+#include "platform/air/MultiplexStream.h"
 #include "platform/mpeg2data/TsDemux.h"
 
 // A request reads the stream from the moment it is made: sections are reassembled and
@@ -25,7 +25,7 @@ public:
     static constexpr size_t kBufferPackets = 16384;
 
     // The stream carried now (null while nothing is received), and the broadcast's speed.
-    using StreamSource = std::function<std::shared_ptr<AirStream>()>;
+    using StreamSource = MultiplexSource;
     using Speed = std::function<double()>;
 
     AirTableReader(StreamSource source, Speed speed);

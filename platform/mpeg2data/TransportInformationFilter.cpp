@@ -43,10 +43,10 @@ HRESULT TransportInformationFilter::NonDelegatingQueryInterface(REFIID riid, voi
 
 HRESULT TransportInformationFilter::JoinFilterGraph(IFilterGraph* graph, LPCOLESTR name) {
     // The graph calls this with its lock held; the notification thread never walks the graph.
-    std::shared_ptr<AirTuner> found = FindDigitalAirTuner(graph);
+    GraphMultiplex found = FindGraphMultiplex(graph);
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        m_tuner = found;
+        m_multiplex = std::move(found);
     }
     wake();
     return CBaseFilter::JoinFilterGraph(graph, name);
@@ -67,7 +67,7 @@ void TransportInformationFilter::wake() {
 }
 
 void TransportInformationFilter::watch() {
-    std::shared_ptr<AirStream> stream, ended;
+    std::shared_ptr<MultiplexStream> stream, ended;
     std::shared_ptr<AirConsumer> consumer;
     std::map<uint32_t, int> versions;  // (PID, table id, extension) -> version seen on this stream
     std::vector<LONG> notices;
@@ -95,12 +95,12 @@ void TransportInformationFilter::watch() {
     };
 
     for (;;) {
-        std::shared_ptr<AirTuner> tuner;
+        GraphMultiplex multiplex;
         {
             std::unique_lock<std::mutex> lock(m_lock);
             if (m_stop) break;
-            tuner = m_tuner;
-            if (!tuner) {
+            multiplex = m_multiplex;
+            if (!multiplex) {
                 lock.unlock();
                 forget();
                 lock.lock();
@@ -108,7 +108,7 @@ void TransportInformationFilter::watch() {
                 continue;
             }
         }
-        std::shared_ptr<AirStream> now = tuner->stream();
+        std::shared_ptr<MultiplexStream> now = multiplex.stream();
         if (now == ended) now = nullptr;
         if (now != stream) {
             forget();

@@ -1,4 +1,4 @@
-// The transport information filter of a Video Control's graph over the air: a filter without
+// The transport information filter of a Video Control's graph: a filter without
 // pins whose connection point (IGuideDataEvent) tells its sinks when the service information of
 // the multiplex that the graph's digital tuner receives first appears or changes.
 #pragma once
@@ -8,8 +8,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/air/AirTuner.h"
 #include "platform/graph/BaseFilter.h"
+#include "platform/mpeg2data/AirGraphTuner.h"
 #include "platform/mpeg2data/GuideDataConnectionPoint.h"
 
 // {6F2A51D1-3B8E-4D27-9A14-7E0C5B2D9F31}
@@ -50,9 +50,9 @@ private:
     void wake();
 
     ComPtr<GuideDataConnectionPoint> m_point;
-    std::mutex m_lock;  // m_tuner, m_stop
+    std::mutex m_lock;  // m_multiplex, m_stop
     std::condition_variable m_changed;
-    std::shared_ptr<AirTuner> m_tuner;
+    GraphMultiplex m_multiplex;
     bool m_stop = false;
     std::thread m_thread;
 };

@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include <mutex>
 
 #include "base/Log.h"
@@ -28,15 +31,30 @@ void RegisterPlatformClasses() {
     RegisterVidCtlClasses();
 }
 
+bool AirPlatform::start(TunerSelection& tuners, std::shared_ptr<AirBroadcast>& broadcast,
+                        std::string& error) {
+    const char* named = std::getenv("PELMO_BROADCAST");
+    tuners = SelectTuners(named && *named);
+    const size_t real = tuners.real ? tuners.real->size() : 0;
+    if (tuners.air) {
+        broadcast = AirBroadcast::instance();
+        if (broadcast || real > 0) return true;
+        error = AirBroadcast::lastError();
+        return false;
+    }
+    if (real > 0) return true;
+    error = "real tuners were chosen (PELMO_TUNERS=real) but none was found under " +
+            (std::filesystem::path(DvbDeviceRoot()) / "dev/dvb").string();
+    return false;
+}
+
 std::shared_ptr<AirPlatform> AirPlatform::acquire(std::string& error) {
     std::lock_guard<std::mutex> guard(g_platformLock);
     if (std::shared_ptr<AirPlatform> running = g_platform.lock()) return running;
-    std::shared_ptr<AirBroadcast> broadcast = AirBroadcast::instance();
-    if (!broadcast) {
-        error = AirBroadcast::lastError();
-        return nullptr;
-    }
-    auto platform = std::make_shared<AirPlatform>(broadcast);
+    TunerSelection tuners;
+    std::shared_ptr<AirBroadcast> broadcast;
+    if (!start(tuners, broadcast, error)) return nullptr;
+    auto platform = std::make_shared<AirPlatform>(broadcast, std::move(tuners));
     g_platform = platform;
     return platform;
 }
@@ -47,17 +65,21 @@ std::shared_ptr<AirPlatform> AirPlatform::current() {
 }
 
 std::unique_ptr<AirPlatform> AirPlatform::open(std::string& error) {
-    std::shared_ptr<AirBroadcast> broadcast = AirBroadcast::instance();
-    if (!broadcast) {
-        error = AirBroadcast::lastError();
-        return nullptr;
-    }
-    return std::make_unique<AirPlatform>(broadcast);
+    TunerSelection tuners;
+    std::shared_ptr<AirBroadcast> broadcast;
+    if (!start(tuners, broadcast, error)) return nullptr;
+    return std::make_unique<AirPlatform>(broadcast, std::move(tuners));
 }
 
-AirPlatform::AirPlatform(std::shared_ptr<AirBroadcast> broadcast) : m_broadcast(std::move(broadcast)) {
+AirPlatform::AirPlatform(std::shared_ptr<AirBroadcast> broadcast)
+    : AirPlatform(broadcast, SelectTuners(true)) {}
+
+AirPlatform::AirPlatform(std::shared_ptr<AirBroadcast> broadcast, TunerSelection tuners)
+    : m_tuners(std::move(tuners)), m_broadcast(std::move(broadcast)) {
     // Classes the process registered already stay as they are (a test may have replaced one).
     if (!ClassRegistry::instance().isRegistered(CLSID_MSVidCtl)) RegisterPlatformClasses();
+    if (!m_tuners.air) m_broadcast.reset();
+    if (!m_broadcast) return;
     // A test (or a host) that registered the same devices itself keeps its own.
     m_devices = RegisterAirDevices(m_broadcast, AirDeviceRegistration::Listed::Skip);
     if (!m_broadcast->catalogue().setTopBox().present) return;
@@ -87,6 +109,7 @@ AirPlatform::~AirPlatform() {
     // Off the bus first, so that no request reaches a box whose devices are gone.
     m_setTopBox.reset();
     m_devices.reset();
+    m_tuners.real.reset();
 }
 
 void AirPlatform::leaveBus() {

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "base/TempFolder.h"
 #include "platform/air/AirBroadcast.h"
 #include "platform/com/ClassRegistry.h"
@@ -78,6 +81,44 @@ TEST_F(AirPlatformTest, DevicesSomeoneElseListedAreNotListedTwice) {
     auto platform = AirPlatform::acquire(why);
     ASSERT_TRUE(platform) << why;
     EXPECT_EQ(before + 2, tuners());
+}
+
+// What a user sees follows PELMO_TUNERS; this machine (and a test's device tree) has no real
+// tuner, so every choice that needs one must say so instead of handing out an empty platform.
+TEST_F(AirPlatformTest, TheChoiceOfTunersDecidesWhatIsListed) {
+    TempFolder tree("airplatform_devices");
+    std::filesystem::create_directories(tree / "dev/dvb/adapter0");
+    // A node that does not answer as a front end: left out, not a tuner.
+    std::ofstream(tree / "dev/dvb/adapter0/frontend0") << "not a device";
+    ScopedEnv root("PELMO_DEVICE_ROOT", tree.path());
+    const size_t before = tuners();
+    std::string why;
+    {
+        ScopedEnv choice("PELMO_TUNERS", "real");
+        // Not even a broken broadcast is opened for a user who chose real tuners.
+        ScopedEnv broken("PELMO_BROADCAST", "/nonexistent/broadcast.xml");
+        AirBroadcast::setInstance(nullptr);
+        EXPECT_EQ(nullptr, AirPlatform::acquire(why));
+        EXPECT_NE(std::string::npos, why.find("none was found under " + tree.path() + "/dev/dvb")) << why;
+        EXPECT_EQ(nullptr, AirPlatform::current());
+        EXPECT_EQ(nullptr, AirPlatform::open(why));
+        EXPECT_EQ(before, tuners());
+        AirBroadcast::setInstance(air);
+    }
+    for (const char* value : {"both", "air", "sideways", ""}) {
+        ScopedEnv choice("PELMO_TUNERS", value);
+        std::shared_ptr<AirPlatform> platform = AirPlatform::acquire(why);
+        ASSERT_TRUE(platform) << value << ": " << why;
+        // A bad value is logged and the default holds: the air, with no real tuner here.
+        EXPECT_EQ(std::string(value) == "both" ? TunerChoice::Both : TunerChoice::Air,
+                  platform->tunerChoice())
+            << value;
+        EXPECT_EQ(0u, platform->realTuners());
+        EXPECT_EQ(air, platform->broadcast());
+        EXPECT_EQ(before + 2, tuners()) << value;
+        platform.reset();
+        EXPECT_EQ(before, tuners());
+    }
 }
 
 TEST(AirPlatformWithoutAir, NoBroadcastIsReportedAndLeavesNothingBehind) {

@@ -6,7 +6,9 @@
 # QEMU's own status says nothing about it; this script exits with it.
 # Settings: SKYVANE_KERNEL_CACHE (see prepare-kernel.sh), KERNEL_TEST_TIMEOUT (seconds, default 600),
 # KERNEL_TEST_LOG (console log, default build/kernel-test.log), KERNEL_TEST_MEMORY (MiB, default 1024:
-# the test programs bring their shared libraries, FFmpeg's among them, into the initramfs).
+# the test programs bring their shared libraries, FFmpeg's among them, into the initramfs),
+# KERNEL_TEST_OUT (folder that receives what the guest leaves in /out, default beside the log).
+# A FILE may be a folder: it is copied whole, with the libraries of every program in it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 log() { echo "kernel-test: $*" >&2; }
@@ -46,7 +48,13 @@ copy_libs() {
 for f in "$@"; do
   cp -rL "$f" "$root/test/"
   if [ -f "$f" ] && [ -x "$f" ]; then copy_libs "$f"; fi
+  if [ -d "$f" ]; then
+    find -L "$f" -type f -perm -u+x | while read -r exe; do copy_libs "$exe"; done
+  fi
 done
+# For programs that look up users (the message bus broker runs as root).
+echo "root:x:0:0:root:/tmp:/bin/sh" >"$root/etc/passwd"
+echo "root:x:0:" >"$root/etc/group"
 
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
@@ -56,6 +64,8 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mount -t tmpfs tmp /tmp
+mkdir -p /out
+ip link set lo up 2>/dev/null
 echo "guest: kernel $(uname -r) up after $(cut -d' ' -f1 /proc/uptime) s"
 for m in $(cat /lib/modules/order); do
   case $m in
@@ -71,6 +81,11 @@ while [ ! -e /dev/dvb/adapter0/dvr0 ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1
 cd /test
 sh ./guest.sh
 rc=$?
+# What the tests left for the host goes out on the second serial port.
+if [ -n "$(ls /out)" ]; then
+  stty -F /dev/ttyS1 raw -echo 2>/dev/null
+  tar c -C /out . | base64 >/dev/ttyS1
+fi
 echo "SKYVANE-GUEST-RESULT=$rc;"
 poweroff -f
 EOF
@@ -79,6 +94,8 @@ chmod +x "$root/init"
 
 logfile=${KERNEL_TEST_LOG:-build/kernel-test.log}
 mkdir -p "$(dirname "$logfile")"
+outdir=${KERNEL_TEST_OUT:-$(dirname "$logfile")/kernel-test-out}
+rm -rf "$outdir"
 t2=$(date +%s.%N)
 log "booting $(basename "$kernel") (console: $logfile)"
 # /dev/kvm on these machines cannot boot a stock kernel, and '-cpu max' hangs in its self-tests.
@@ -88,7 +105,7 @@ set +e
 timeout "${KERNEL_TEST_TIMEOUT:-600}" qemu-system-x86_64 -accel tcg -cpu qemu64 -m "${KERNEL_TEST_MEMORY:-1024}" -smp 2 \
   -kernel "$kernel/vmlinuz" -initrd "$work/initrd.cpio" \
   -append "console=ttyS0 rdinit=/init panic=-1 loglevel=4 no_timer_check" \
-  -display none -monitor none -serial stdio -no-reboot </dev/null 2>&1 |
+  -display none -monitor none -serial stdio -serial "file:$work/out.b64" -no-reboot </dev/null 2>&1 |
   tr -d '\r' | tee "$logfile"
 qemu_rc=${PIPESTATUS[0]}
 set -e
@@ -96,6 +113,14 @@ t3=$(date +%s.%N)
 awk -v a="$t0" -v b="$t1" -v c="$t2" -v d="$t3" \
   'BEGIN { printf "kernel-test: prepare %.1f s, pack %.1f s, VM %.1f s\n", b - a, c - b, d - c }' >&2
 [ "$qemu_rc" -ne 124 ] || die "the VM did not finish within ${KERNEL_TEST_TIMEOUT:-600} s"
+if [ -s "$work/out.b64" ]; then
+  mkdir -p "$outdir"
+  if base64 -d "$work/out.b64" | tar x -C "$outdir"; then
+    log "the guest's files are in $outdir"
+  else
+    log "the guest's files could not be read back"
+  fi
+fi
 # Kernel messages can land in the middle of the guest's line: look for the marker anywhere.
 result=$(grep -ao 'SKYVANE-GUEST-RESULT=[0-9]*;' "$logfile" | tail -1 | tr -dc '0-9' || true)
 if [ -z "$result" ]; then
