@@ -12,6 +12,7 @@
 //    minutes; growth after the first minute.
 // The TV control is a stand-in that does what the TV control does with the air: tune the demo
 // air and run a stream-buffer sink on it.
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,6 +80,16 @@ long residentKB() {
     while (std::getline(in, line))
         if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
     return 0;
+}
+
+// The C library's view of its heap: bytes handed out, and bytes it holds from the system.
+struct HeapFigures {
+    long inUseKB;
+    long heldKB;
+};
+HeapFigures heapFigures() {
+    struct mallinfo2 m = mallinfo2();
+    return {long((m.uordblks + m.hblkhd) / 1024), long((m.arena + m.hblkhd) / 1024)};
 }
 
 void setOutputRaw(bool raw) {
@@ -481,19 +492,27 @@ void memory(const std::string& folder, int minutes) {
     Reader reader(plugin);
     std::printf("memory (raw output, DVB-T, air and graph at x%.0f): stream time -> resident size\n", speed);
     long atMinute = 0, most = 0;
+    size_t mostQueued = 0;
     auto start = Clock::now();
     int64_t nextReport = 60;
+    const bool trim = std::getenv("LIVE_BENCH_TRIM") != nullptr;
     while (reader.lastVideo.load() / 1000000 < minutes * 60) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Diagnosis: hand free heap pages back first, so what remains is memory still in use.
+        if (trim) malloc_trim(0);
         long rss = residentKB();
         int64_t at = reader.lastVideo.load() / 1000000;
+        mostQueued = std::max(mostQueued, plugin.queuedPackets());
         if (at >= 60) {
             if (!atMinute) atMinute = rss;
             most = std::max(most, rss);
         }
         if (at >= nextReport) {
-            std::printf("  %4lld s  %7ld kB  (%zu packets queued)\n", static_cast<long long>(at), rss,
-                        plugin.queuedPackets());
+            HeapFigures heap = heapFigures();
+            std::printf(
+                "  %4lld s  %7ld kB  heap in use %7ld kB, held %7ld kB  (at most %zu packets queued)\n",
+                static_cast<long long>(at), rss, heap.inUseKB, heap.heldKB, mostQueued);
+            mostQueued = 0;
             nextReport += 60;
         }
         if (since(start) > minutes * 60 * 1000.0 / speed * 3 + 60000) {
