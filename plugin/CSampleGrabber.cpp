@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/FrameBufferPool.h"
 #include "base/Log.h"
 #include "base/PMutexLocker.h"
 
@@ -30,7 +31,7 @@ HRESULT CSampleGrabber::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
 }
 
 void CSampleGrabber::ClearHeld() {
-    std::free(m_heldData);
+    FrameBufferPool::shared().release(m_heldData);
     m_heldData = nullptr;
     m_heldLength = 0;
     m_heldStart = 0;
@@ -146,7 +147,7 @@ HRESULT CSampleGrabber::Transform(IMediaSample* sample) {
     }
 
     if (!m_heldData) {
-        m_heldData = static_cast<BYTE*>(std::malloc(static_cast<size_t>(length)));
+        m_heldData = FrameBufferPool::shared().allocate(static_cast<size_t>(length));
         if (m_heldData) {
             std::memcpy(m_heldData, data, static_cast<size_t>(length));
             m_heldLength = length;
@@ -156,8 +157,8 @@ HRESULT CSampleGrabber::Transform(IMediaSample* sample) {
             m_heldSyncPoint = sample->IsSyncPoint() == S_OK;
         }
     } else {
-        auto* grown =
-            static_cast<BYTE*>(std::realloc(m_heldData, static_cast<size_t>(m_heldLength + length)));
+        BYTE* grown = FrameBufferPool::shared().grow(m_heldData, static_cast<size_t>(m_heldLength),
+                                                     static_cast<size_t>(m_heldLength + length));
         if (grown) {
             std::memcpy(grown + m_heldLength, data, static_cast<size_t>(length));
             m_heldData = grown;
@@ -171,7 +172,7 @@ HRESULT CSampleGrabber::Transform(IMediaSample* sample) {
                                    m_inputPin->TypeChanged(), outSync ? 1 : 0, m_streamId);
         if (outStart >= 0) m_lastStart = outStart;
     } else {
-        std::free(outData);
+        FrameBufferPool::shared().release(outData);
     }
     m_inputPin->ClearTypeChanged();
     return S_OK;

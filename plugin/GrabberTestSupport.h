@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/FrameBufferPool.h"
 #include "platform/graph/GraphTestSupport.h"
 #include "platform/graph/MediaSample.h"
 #include "plugin/SampleGrabberCallBack.h"
@@ -26,7 +27,7 @@ public:
         size_t size = sizeLow | (static_cast<size_t>(sizeHigh) << 32);
         samples.push_back({std::string(reinterpret_cast<char*>(data), size), *start, *end, typeChanged,
                            syncPoint, streamId});
-        std::free(data);
+        FrameBufferPool::shared().release(data);
         return 0;
     }
     int endOfStream(LONG streamId) override {

@@ -5,8 +5,8 @@
 
 class SampleGrabberCallBack {
 public:
-    // Called on a streaming thread while the grabber holds its own lock. data was allocated
-    // with std::malloc / std::realloc and belongs to the callee from now on (std::free it).
+    // Called on a streaming thread while the grabber holds its own lock. data comes from
+    // FrameBufferPool::shared() and belongs to the callee from now on (release it there).
     // Times are in 100-ns units; streamId is 1 for video and 0 for audio. Answers 0.
     virtual int sampleCallBack(BYTE* data, ULONG sizeLow, ULONG sizeHigh, REFERENCE_TIME* start,
                                REFERENCE_TIME* end, int typeChanged, int syncPoint, LONG streamId) = 0;

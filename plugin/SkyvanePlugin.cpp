@@ -5,10 +5,12 @@
 
 #include "base/CBBLog.h"
 #include "base/CRegistry.h"
+#include "base/FrameBufferPool.h"
 #include "base/Log.h"
 #include "base/PMutexLocker.h"
 #include "base/Text.h"
 #include "plugin/DevicePath.h"
+#include "plugin/FramePacket.h"
 #include "tuning/MediaType.h"
 
 using pelmo::streamer::SamplePacket;
@@ -487,8 +489,9 @@ void SkyvanePlugin::describeMedium(pelmo::streamer::Medium& medium) {
 
 int SkyvanePlugin::sampleCallBack(BYTE* data, ULONG sizeLow, ULONG sizeHigh, REFERENCE_TIME* start,
                                   REFERENCE_TIME* end, int /*typeChanged*/, int syncPoint, LONG streamId) {
-    // From here on the buffer is ours: it goes into a packet or is freed on every path.
-    std::unique_ptr<BYTE, decltype(&std::free)> sample(data, &std::free);
+    // From here on the buffer is ours: it goes into a packet or is released on every path.
+    auto giveBack = [](BYTE* buffer) { FrameBufferPool::shared().release(buffer); };
+    std::unique_ptr<BYTE, decltype(giveBack)> sample(data, giveBack);
     // During a scan the tuner is elsewhere; an analog capture stays meaningful.
     if (discarding.load() && !analogMedia.load()) {
         return 0;
@@ -497,7 +500,7 @@ int SkyvanePlugin::sampleCallBack(BYTE* data, ULONG sizeLow, ULONG sizeHigh, REF
                         (sizeLow != 0 || sizeHigh != 0);
     // The packet is made and filled before the lock so the other grabber and the reader never
     // wait on the allocator; a sample dropped below just throws it away again.
-    std::unique_ptr<SimpleSamplePacket> packet(usable ? new (std::nothrow) SimpleSamplePacket() : nullptr);
+    std::unique_ptr<SimpleSamplePacket> packet(usable ? new (std::nothrow) FramePacket() : nullptr);
     if (packet) {
         const int64_t startTime = start != nullptr ? *start : 0;
         const int64_t endTime = end != nullptr ? *end : startTime;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "base/CRegistry.h"
+#include "base/FrameBufferPool.h"
 #include "base/PLatch.h"
 #include "host/SimpleMedium.h"
 #include "host/SimpleStreamDescription.h"
@@ -558,6 +559,34 @@ TEST_F(PluginTest, RawOutputDropsTheNewestSampleWhen31Wait) {
     EXPECT_EQ(0, read(*plugin).timestamp);
     feed(*plugin, kVideoStream, 32, 33, 32);
     EXPECT_EQ(31u, plugin->queuedPackets());
+}
+
+TEST_F(PluginTest, RawFramesOfAFullQueueGoBackToTheSystemWhenRead) {
+    auto plugin = makePlugin(1);
+    plugin->start();
+    FrameBufferPool& pool = FrameBufferPool::shared();
+    const size_t outstanding = pool.outstandingCount();
+    constexpr size_t kFrame = 720 * 576 * 2;
+    // A reader that fell behind: the queue fills, the 32nd picture is dropped.
+    for (int i = 0; i < 32; ++i) {
+        REFERENCE_TIME start = i, end = i + 1;
+        BYTE* frame = pool.allocate(kFrame);
+        ASSERT_NE(nullptr, frame);
+        frame[kFrame - 1] = static_cast<BYTE>(i);
+        plugin->sampleCallBack(frame, kFrame, 0, &start, &end, 0, 1, kVideoStream);
+    }
+    EXPECT_EQ(31u, plugin->queuedPackets());
+    EXPECT_EQ(outstanding + 31, pool.outstandingCount());
+    for (int i = 0; i < 31; ++i) {
+        Frame f = read(*plugin, false);
+        ASSERT_EQ(static_cast<int>(kFrame), f.size);
+        EXPECT_EQ(i, f.data[kFrame - 1]);
+        plugin->releaseFrame(0, f.packet);
+    }
+    EXPECT_EQ(outstanding, pool.outstandingCount());
+    // Only the few spares stay mapped, not the burst.
+    EXPECT_LE(pool.spareCount(), FrameBufferPool::kDefaultSpares);
+    EXPECT_LE(pool.mappedBytes(), FrameBufferPool::kDefaultSpares * (kFrame + 64 * 1024));
 }
 
 TEST_F(PluginTest, CompressedOutputIsNeverDroppedForLength) {

@@ -196,6 +196,12 @@ public:
         m_samples.clear();
         m_eos = false;
     }
+    // Holds the branch once this many samples have come (0: never).
+    void holdAfter(size_t samples) {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_holdAfter = samples;
+        m_released.notify_all();
+    }
 
 private:
     class Pin : public CBaseInputPin {
@@ -212,8 +218,12 @@ private:
             BYTE* p = nullptr;
             s->GetPointer(&p);
             r.head.assign(p, p + std::min<LONG>(s->GetActualDataLength(), 32));
-            std::lock_guard<std::mutex> g(m_owner->m_lock);
+            std::unique_lock<std::mutex> g(m_owner->m_lock);
             m_owner->m_samples.push_back(r);
+            // Held: the branch waits here until released (a test releases before it stops).
+            m_owner->m_released.wait(g, [this] {
+                return m_owner->m_holdAfter == 0 || m_owner->m_samples.size() < m_owner->m_holdAfter;
+            });
             return S_OK;
         }
         HRESULT EndOfStream() override {
@@ -239,6 +249,8 @@ private:
         KeepingRenderer* m_owner;
     };
     std::mutex m_lock;
+    std::condition_variable m_released;
+    size_t m_holdAfter = 0;
     std::vector<Sample> m_samples;
     std::vector<REFERENCE_TIME> m_segments;
     bool m_eos = false;

@@ -5,6 +5,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -73,7 +74,18 @@ public:
         return allocator->SetProperties(&want, props);
     }
 
+    HRESULT Active() override {
+        m_source->SetDraining(m_streamIndex, true);
+        return CSourceStream::Active();
+    }
+    HRESULT Inactive() override {
+        HRESULT hr = CSourceStream::Inactive();
+        m_source->SetDraining(m_streamIndex, false);
+        return hr;
+    }
+
 protected:
+    void OnDeliveryEnded() override { m_source->SetDraining(m_streamIndex, false); }
     void OnThreadStart() override {
         if (IsConnected()) DeliverNewSegment(m_source->SegmentStart(), INT64_MAX, 1.0);
     }
@@ -256,6 +268,7 @@ HRESULT StreamBufferSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
     m_fileName = fileName;
     m_queues.assign(format->nb_streams, {});
     m_needKey.assign(format->nb_streams, false);
+    m_draining.assign(format->nb_streams, false);
     m_originPts = m.originPts > 0 ? m.originPts : 0;
     m_position = m.segments.empty() ? 0 : m.segments.front().position;
     m_segmentStart = m_position;
@@ -318,6 +331,14 @@ AVPacket* StreamBufferSource::NextPacket(int streamIndex) {
     if (!m_format || streamIndex < 0 || static_cast<size_t>(streamIndex) >= m_queues.size()) return nullptr;
     auto& mine = m_queues[static_cast<size_t>(streamIndex)];
     while (mine.empty() && !m_endOfBuffer) {
+        // A stream far ahead of another (whose decoder is starved of CPU, say) waits until the
+        // other has taken some of its packets, instead of reading on and queueing them all.
+        if (otherQueueFull(streamIndex)) {
+            if (m_reader->stopRequested()) break;
+            if (m_queueFullHook) m_queueFullHook();
+            m_queueSpace.wait(m_demuxLock);
+            continue;
+        }
         AVPacket* p = av_packet_alloc();
         if (!p) return nullptr;
         int result = av_read_frame(m_format, p);
@@ -327,7 +348,8 @@ AVPacket* StreamBufferSource::NextPacket(int streamIndex) {
             break;
         }
         size_t index = static_cast<size_t>(p->stream_index);
-        if (p->stream_index < 0 || index >= m_queues.size() || !wanted(p->stream_index)) {
+        if (p->stream_index < 0 || index >= m_queues.size() || !wanted(p->stream_index) ||
+            !m_draining[index]) {
             av_packet_free(&p);
             continue;
         }
@@ -340,11 +362,47 @@ AVPacket* StreamBufferSource::NextPacket(int streamIndex) {
             m_needKey[index] = false;
         }
         m_queues[index].push_back(p);
+        m_peakQueued = std::max(m_peakQueued, m_queues[index].size());
     }
     if (mine.empty()) return nullptr;
     AVPacket* p = mine.front();
     mine.pop_front();
+    m_queueSpace.notify_all();
     return p;
+}
+
+bool StreamBufferSource::otherQueueFull(int streamIndex) {
+    for (size_t i = 0; i < m_queues.size(); ++i)
+        if (static_cast<int>(i) != streamIndex && m_draining[i] && m_queues[i].size() >= m_maxQueued)
+            return true;
+    return false;
+}
+
+void StreamBufferSource::SetDraining(int streamIndex, bool draining) {
+    std::lock_guard<std::mutex> demux(m_demuxLock);
+    if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= m_queues.size()) return;
+    m_draining[static_cast<size_t>(streamIndex)] = draining;
+    if (!draining) {
+        for (AVPacket* p : m_queues[static_cast<size_t>(streamIndex)]) av_packet_free(&p);
+        m_queues[static_cast<size_t>(streamIndex)].clear();
+    }
+    m_queueSpace.notify_all();
+}
+
+void StreamBufferSource::SetMaxQueuedPackets(size_t n) {
+    std::lock_guard<std::mutex> demux(m_demuxLock);
+    m_maxQueued = n > 0 ? n : 1;
+    m_queueSpace.notify_all();
+}
+
+void StreamBufferSource::SetQueueFullHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> demux(m_demuxLock);
+    m_queueFullHook = std::move(hook);
+}
+
+size_t StreamBufferSource::PeakQueuedPackets() {
+    std::lock_guard<std::mutex> demux(m_demuxLock);
+    return m_peakQueued;
 }
 
 bool StreamBufferSource::StampOf(int streamIndex, const AVPacket* packet, REFERENCE_TIME& start,
@@ -371,7 +429,12 @@ REFERENCE_TIME StreamBufferSource::SegmentStart() {
 }
 
 void StreamBufferSource::Interrupt() {
-    if (m_reader) m_reader->requestStop();
+    if (!m_reader) return;
+    m_reader->requestStop();
+    // Under the lock, so that a stream waiting for another's queue cannot miss it; a read
+    // that held the lock at the live edge has just been woken by the stop.
+    std::lock_guard<std::mutex> demux(m_demuxLock);
+    m_queueSpace.notify_all();
 }
 
 bool StreamBufferSource::Interrupted() {
@@ -407,6 +470,11 @@ HRESULT StreamBufferSource::seekLocked(REFERENCE_TIME target) {
     }
     for (unsigned i = 0; i < m_format->nb_streams; ++i)
         m_needKey[i] = m_format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    // A stream that had ended plays again from here.
+    for (auto& pin : m_pins)
+        if (pin->StreamIndex() >= 0 && static_cast<size_t>(pin->StreamIndex()) < m_draining.size())
+            m_draining[static_cast<size_t>(pin->StreamIndex())] = pin->IsConnected();
+    m_queueSpace.notify_all();
     m_endOfBuffer = false;
     m_segmentStart = target;
     m_position = target;

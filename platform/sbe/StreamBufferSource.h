@@ -5,6 +5,7 @@
 // (a new segment starting near 0), so a downstream time base of t gives the position.
 #pragma once
 
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -66,6 +67,15 @@ public:
     bool Interrupted();
     // Test hook: runs on the reading thread each time it waits at the live edge.
     void SetLiveEdgeHook(std::function<void()> hook);
+    // Bound of what one stream may queue while another is read (default kMaxQueuedPackets),
+    // and the most any stream has had queued (diagnostics).
+    static constexpr size_t kMaxQueuedPackets = 200;
+    void SetMaxQueuedPackets(size_t n);
+    size_t PeakQueuedPackets();
+    // Whether a stream's pin is taking packets: one that has ended holds no other back.
+    void SetDraining(int streamIndex, bool draining);
+    // Test hook: runs on a reading thread each time it waits for another stream to take packets.
+    void SetQueueFullHook(std::function<void()> hook);
 
 protected:
     HRESULT NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
@@ -75,6 +85,7 @@ private:
     HRESULT seekLocked(REFERENCE_TIME target);
     bool makeDefaultPins();
     bool wanted(int streamIndex);
+    bool otherQueueFull(int streamIndex);
 
     std::mutex m_demuxLock;
     std::unique_ptr<TimeShiftReader> m_reader;
@@ -91,4 +102,10 @@ private:
     REFERENCE_TIME m_position = 0;
     bool m_positioned = false;  // SetPositions while stopped: the next run starts there
     BufferSettings m_settings;
+    // Signalled (under m_demuxLock) when a queue shrinks or a stop is asked for.
+    std::condition_variable_any m_queueSpace;
+    std::vector<bool> m_draining;  // by stream index
+    size_t m_maxQueued = kMaxQueuedPackets;
+    size_t m_peakQueued = 0;
+    std::function<void()> m_queueFullHook;
 };

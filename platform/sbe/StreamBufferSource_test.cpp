@@ -324,3 +324,45 @@ TEST(StreamBufferSource, FollowsTheWindowAsOldDataIsDeleted) {
 }
 
 }  // namespace
+
+// The sound branch stops taking packets: the picture branch reads on only until the sound's
+// queue is full, then waits for it instead of queueing the rest of the buffer; once the sound
+// goes on both play to the live edge and no queue has held more than its bound.
+TEST(StreamBufferSource, AStreamAheadWaitsForTheOtherInsteadOfQueueingWithoutBound) {
+    SbeWorld world;
+    auto stream = world.tune(kDvbtTuner, 474000, 10.0);
+    ASSERT_TRUE(stream);
+    auto sink = world.startSink(stream, {4164, -1, -1});
+    ASSERT_TRUE(waitForPosition(sink.Get(), 10 * kSecond));
+    sink->DetachAir();
+    ReadBack rb(world.bufferPath());
+    ASSERT_EQ(S_OK, rb.loaded);
+    rb.source->SetMaxQueuedPackets(8);
+    std::atomic<int> fullWaits{0}, edgeWaits{0};
+    rb.source->SetQueueFullHook([&] { ++fullWaits; });
+    rb.source->SetLiveEdgeHook([&] { ++edgeWaits; });
+    rb.audio().holdAfter(1);
+    // The held branch is let go before the graph stops, also when an assertion fails.
+    struct Release {
+        KeepingRenderer& renderer;
+        ~Release() { renderer.holdAfter(0); }
+    } release{rb.audio()};
+    rb.seek(rb.available().first);
+    ASSERT_EQ(S_OK, rb.control->Run());
+
+    ASSERT_TRUE(waitUntil([&] { return fullWaits.load() > 0; }));
+    EXPECT_EQ(8u, rb.source->PeakQueuedPackets());
+    EXPECT_LE(rb.audio().count(), 1u);
+    EXPECT_EQ(0, edgeWaits.load());
+    // Eight sound frames are about a fifth of a second: a few pictures, not the whole buffer.
+    const size_t pictures = rb.video().count();
+    EXPECT_LT(pictures, 25u);
+
+    rb.audio().holdAfter(0);
+    ASSERT_TRUE(waitUntil([&] { return edgeWaits.load() > 0; }));
+    EXPECT_EQ(S_OK, rb.control->Stop());
+    EXPECT_EQ(8u, rb.source->PeakQueuedPackets());
+    // About ten seconds of each.
+    EXPECT_GT(rb.video().count(), pictures + 150);
+    EXPECT_GT(rb.audio().count(), 250u);
+}
