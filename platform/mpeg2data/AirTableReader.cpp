@@ -168,6 +168,13 @@ void AirTableReader::addStats(const TsDemux::Stats& s) {
     add(m_stats, s);
 }
 
+void AirTableReader::watch(std::shared_ptr<AirStream> stream) {
+    std::unique_lock<std::mutex> shared(m_sessionLock, std::try_to_lock);
+    if (!shared.owns_lock() || !stream || stream == m_session->stream) return;
+    addStats(m_session->takeStats());
+    m_session->open(std::move(stream));
+}
+
 int32_t AirTableReader::collect(uint16_t pid, uint8_t tableId, uint32_t timeoutMs,
                                 std::vector<std::vector<uint8_t>>* sections) {
     using Clock = std::chrono::steady_clock;

@@ -47,6 +47,11 @@ public:
     int32_t collect(uint16_t pid, uint8_t tableId, uint32_t timeoutMs,
                     std::vector<std::vector<uint8_t>>* sections);
 
+    // Begins the shared reading of a stream before any request (at the start of a multiplex):
+    // its packets wait in the reader's buffer for the first request. Nothing happens while a
+    // request runs, or when the stream is the one being read already.
+    void watch(std::shared_ptr<AirStream> stream);
+
     // Totals of every request so far (sections, CRC errors, ...).
     TsDemux::Stats stats() const;
 

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/mpeg2data/AirSectionsFilter.h"
@@ -259,6 +261,28 @@ TEST(AirTableReader, TablesAskedForInTurnShareOneReadingOfTheStream) {
     ASSERT_EQ(0, reader.collect(0x11, 0x42, 5000, &sections));
     EXPECT_EQ(std::vector<Bytes>{sdtOf(0x1005)}, sections);
     EXPECT_GT(reader.stats().packets, packets);
+}
+
+TEST(AirTableReader, AReadingBegunAtTheStartOfAStreamAnswersFromWhatPassedBeforeTheRequest) {
+    const Bytes nit = makeSection(0x40, 0x3001, 0, 0, 0, {0xF0, 0x00, 0xF0, 0x00});
+    Bytes ts = packetise(0x10, {nit});
+    for (int cc = 0; cc < 8; ++cc) {
+        Bytes filler = makePacket(0x200, cc, false, {});
+        ts.insert(ts.end(), filler.begin(), filler.end());
+    }
+    std::shared_ptr<AirStream> stream = playing(ts, 20);
+    ASSERT_TRUE(stream);
+    AirTableReader reader([stream] { return stream; }, [] { return 20.0; });
+    reader.watch(stream);
+    // Many passes of the loop go by; then the stream ends, as a retune ends it. A request that
+    // began only now would find nothing more on it.
+    for (int i = 0; i < 20000 && stream->reachedMs() < 200; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GE(stream->reachedMs(), 200);
+    stream->stop(AirEndReason::Retuned);
+    std::vector<Bytes> sections;
+    ASSERT_EQ(0, reader.collect(0x10, 0x40, 5000, &sections));
+    EXPECT_EQ(std::vector<Bytes>{nit}, sections);
 }
 
 }  // namespace
