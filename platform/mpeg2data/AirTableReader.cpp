@@ -32,9 +32,7 @@ void add(TsDemux::Stats& total, const TsDemux::Stats& s) {
     total.crcErrors += s.crcErrors;
     total.droppedSections += s.droppedSections;
 }
-}  // namespace
 
-namespace {
 void subtract(TsDemux::Stats& total, const TsDemux::Stats& s) {
     total.packets -= s.packets;
     total.syncLosses -= s.syncLosses;
@@ -144,7 +142,8 @@ struct AirTableReader::Session {
         for (size_t i = 8; i + 4 <= length - 4; i += 4) {
             const int number = s[i] << 8 | s[i + 1];
             const uint16_t pmtPid = static_cast<uint16_t>((s[i + 2] & 0x1F) << 8 | s[i + 3]);
-            if (number == 0) continue;
+            // Programme 0 names the network PID; the null PID never carries a table.
+            if (number == 0 || pmtPid == 0x1FFF) continue;
             auto& numbers = programmes[pmtPid];
             if (std::find(numbers.begin(), numbers.end(), number) == numbers.end()) numbers.push_back(number);
             demux->addPid(pmtPid);
