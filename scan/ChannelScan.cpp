@@ -227,6 +227,7 @@ HRESULT ChannelScan::scanDigitalChannels(IUnknown* graph, TuneRequest* tuneReque
             continue;
         }
         std::vector<std::wstring> entries;
+        m_lockedMedium = medium;
         scanFrequency(f, reported, medium, sectionSource.Get(), guideDataSource.Get(), tuneRequest, entries);
         for (const std::wstring& entry : entries) {
             info(L"channel Path %s", entry.c_str());

@@ -43,7 +43,8 @@ public:
     static const wchar_t* frequencyFileFor(int32_t countryCode);
 
     // One locked frequency: the digital scan driver's table scan of the tuned multiplex, whose
-    // channel entries are appended to list. Public for the scan driver's own tests.
+    // channel entries are appended to list. The medium is tuned again first, unless the scan
+    // has just found the tuner locked on it. Public for the scan driver's own tests.
     HRESULT scanFrequency(int32_t networkNumber, int32_t frequency, const std::wstring& medium,
                           IUnknown* sectionSource, IUnknown* guideDataSource, TuneRequest* tuneRequest,
                           std::vector<std::wstring>& list);
@@ -63,6 +64,9 @@ private:
     std::wstring m_deviceName;
     int32_t m_analogChannelCount = 300;
     std::vector<ScanItem> m_results;
+    // The medium the digital scan has just tuned and found locked, for its table scan; empty
+    // otherwise. Only the scan thread touches it.
+    std::wstring m_lockedMedium;
     std::atomic<bool> m_stopRequested{false};
     // Guards the thread handle against starts, waits and the destructor on different threads;
     // the scan thread signals its end under it.

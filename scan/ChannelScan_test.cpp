@@ -287,6 +287,29 @@ TEST_F(ChannelScanRules, FrequencyWithoutLockIsRetriedAtTheOffsetAboveThenBelowO
     EXPECT_TRUE(handler.results()[1].items.empty());
 }
 
+TEST_F(ChannelScanRules, ALineFoundLockedIsNotTunedAgainForItsTables) {
+    setCountry(1);
+    writeFrequencyFile("ATSCfrequencies.txt", "474000/8/-1/-1/-1\n482000/8/-1/-1/-1\n");
+    auto graph = graphWith(true, true);
+    // 474000 is received only 166 kHz above its line; 482000 where it is listed.
+    tuner.signal = [](const std::wstring& m) {
+        return m.rfind(L"474166/", 0) == 0 || m.rfind(L"482000/", 0) == 0 ? 60 : 0;
+    };
+    tuner.dvbtFrequencyOffset = 166;
+    scan(kMediaTypeDvbt, graph.Get());
+    EXPECT_EQ((std::vector<std::wstring>{L"474000/8/-1/-1/-1", L"474166/8/-1/-1/-1", L"482000/8/-1/-1/-1"}),
+              tuner.tuned());
+    // Both locked lines had their table scans (whose tables never come).
+    EXPECT_EQ(2, log->count(L"Timeout getting table (pid=0000, tid=00)"));
+
+    // Outside the scan loop nothing is known to be locked: the table scan tunes first.
+    ComPtr<IMpeg2Data> none;
+    std::vector<std::wstring> list;
+    channelScan.scanFrequency(482000, 482000, L"482000/8/-1/-1/-1", none.Get(), nullptr, &tuner, list);
+    EXPECT_EQ(4u, tuner.tuned().size());
+    EXPECT_EQ(L"482000/8/-1/-1/-1", tuner.tuned().back());
+}
+
 TEST_F(ChannelScanRules, StopEndsADigitalScanAtTheNextLine) {
     setCountry(1);
     writeFrequencyFile("ATSCfrequencies.txt", "20/-1/-1\n21/-1/-1\n22/-1/-1\n");

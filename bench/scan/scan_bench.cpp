@@ -128,10 +128,17 @@ public:
         return m_inner.tune(medium, request);
     }
     HRESULT getMedium(std::wstring& medium) override { return m_inner.getMedium(medium); }
-    bool signalPresent(int32_t& strength) override { return m_inner.signalPresent(strength); }
+    bool signalPresent(int32_t& strength) override {
+        const bool present = m_inner.signalPresent(strength);
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (present) locks.push_back(m_air->nowMs());
+        return present;
+    }
 
     std::mutex m_lock;
     std::vector<std::pair<double, std::wstring>> tunes;
+    // When each signal test that found a lock ended.
+    std::vector<double> locks;
 
 private:
     BDATuneRequest& m_inner;
@@ -254,12 +261,17 @@ void scanSystem(const System& s, const std::shared_ptr<AirBroadcast>& air, IMSVi
     control->Stop();
 
     // Where each line began: its first tune as it stands in the file.
-    // The last tune of a locked line is the table scan's own, on the medium that locked.
+    // The table scan of a locked line begins at the last tune of the line (when the table scan
+    // tunes again) or when the signal test found the lock, whichever came later.
     std::vector<double> start(lines.size() + 1, handler.endMs), lastTune(lines.size(), 0);
     size_t next = 0;
     for (auto& [ms, medium] : timed.tunes) {
         if (next < lines.size() && medium == lines[next]) start[next++] = ms;
         if (next > 0) lastTune[next - 1] = ms;
+    }
+    for (double ms : timed.locks) {
+        size_t line = std::upper_bound(start.begin(), start.begin() + next, ms) - start.begin();
+        if (line > 0) lastTune[line - 1] = std::max(lastTune[line - 1], ms);
     }
     if (next < lines.size()) {
         std::fprintf(stderr, "scan_bench: the scan tuned %zu of %zu lines\n", next, lines.size());
@@ -298,9 +310,9 @@ void scanSystem(const System& s, const std::shared_ptr<AirBroadcast>& air, IMSVi
         double limit = tableLimitMs(*clip, m->system == AirSystem::ATSC, worst);
         std::wstring what = m->describe();
         double tables = start[i + 1] - lastTune[i];
-        // The table scan tunes the line again, so its time includes the multiplex's lock time.
+        // A table scan that tunes the line again includes the multiplex's lock time.
         std::printf(
-            "%-26ls at %6d: %d services; line %6.0f = signal test %5.0f + tables %6.0f (relock %d); "
+            "%-26ls at %6d: %d services; line %6.0f = signal test %5.0f + tables %6.0f (lock %d); "
             "limit %6.0f (%s); ratio %.2f (whole line %.2f)\n",
             what.c_str(), at, handler.found[static_cast<int>(i)], spent, spent - tables, tables, m->lockMs,
             limit, worst.c_str(), tables / limit, spent / limit);

@@ -1,5 +1,7 @@
 #include "platform/mpeg2data/AirSectionsFilter.h"
 
+#include <chrono>
+
 #include "platform/mpeg2data/AirGraphTuner.h"
 #include "platform/mpeg2data/SectionList.h"
 
@@ -15,7 +17,30 @@ AirSectionsFilter::AirSectionsFilter()
               return m ? m.speed() : 1.0;
           }) {}
 
-AirSectionsFilter::~AirSectionsFilter() = default;
+AirSectionsFilter::~AirSectionsFilter() {
+    {
+        std::lock_guard<std::mutex> guard(m_tunerLock);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    if (m_watcher.joinable()) m_watcher.join();
+}
+
+void AirSectionsFilter::watch() {
+    // How often the tuner is asked for a new stream: a small part of any lock time.
+    constexpr auto kLookEvery = std::chrono::milliseconds(20);
+    std::shared_ptr<MultiplexStream> seen;
+    std::unique_lock<std::mutex> lock(m_tunerLock);
+    while (!m_stop) {
+        GraphMultiplex m = m_multiplex;
+        lock.unlock();
+        std::shared_ptr<MultiplexStream> now = m ? m.stream() : nullptr;
+        if (now && now != seen) m_reader.watch(now);
+        seen = now;
+        lock.lock();
+        if (!m_stop) m_changed.wait_for(lock, kLookEvery);
+    }
+}
 
 HRESULT AirSectionsFilter::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
     *ppv = riid == IID_IMpeg2Data ? static_cast<IMpeg2Data*>(this) : nullptr;
@@ -29,7 +54,10 @@ HRESULT AirSectionsFilter::JoinFilterGraph(IFilterGraph* graph, LPCOLESTR name) 
     {
         std::lock_guard<std::mutex> guard(m_tunerLock);
         m_multiplex = std::move(found);
+        // The watching thread runs only while the filter is in a graph with a digital tuner.
+        if (m_multiplex && !m_watcher.joinable()) m_watcher = std::thread(&AirSectionsFilter::watch, this);
     }
+    m_changed.notify_all();
     return CBaseFilter::JoinFilterGraph(graph, name);
 }
 

@@ -1,10 +1,13 @@
 // The section source of a Video Control's graph: a filter without pins that offers IMpeg2Data
 // and reads the multiplex that the graph's digital tuner (on air or real) receives, as it plays
-// (see AirTableReader).
+// (see AirTableReader). A thread of the filter starts the reading of each new stream of the
+// tuner at once, so that the first request finds the tables that passed since the lock.
 #pragma once
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/mpeg2data/AirGraphTuner.h"
 #include "platform/graph/BaseFilter.h"
@@ -44,8 +47,12 @@ protected:
 
 private:
     GraphMultiplex multiplex();
+    void watch();
 
-    std::mutex m_tunerLock;
+    std::mutex m_tunerLock;  // m_multiplex, m_stop
+    std::condition_variable m_changed;
     GraphMultiplex m_multiplex;
+    bool m_stop = false;
     AirTableReader m_reader;
+    std::thread m_watcher;
 };

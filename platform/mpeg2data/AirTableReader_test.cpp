@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/mpeg2data/AirSectionsFilter.h"
@@ -211,6 +213,77 @@ TEST(AirTableReader, ARequestFollowsTheStreamToTheNextMultiplex) {
     ASSERT_EQ(0, reader.collect(0x00, 0x00, 5000, &sections));
     ASSERT_EQ(1u, sections.size());
     EXPECT_EQ(second, sections[0]);
+}
+
+TEST(AirTableReader, TablesAskedForInTurnShareOneReadingOfTheStream) {
+    const Bytes nit0 = makeSection(0x40, 0x3001, 0, 0, 1, {0xF0, 0x00, 0xF0, 0x00});
+    const Bytes nit1 = makeSection(0x40, 0x3001, 0, 1, 1, {0xF0, 0x00, 0xF0, 0x00});
+    // Programmes 1 and 2 share PMT PID 0x100.
+    const Bytes pat = makeSection(0x00, 0x1004, 0, 0, 0, {0x00, 0x01, 0xE1, 0x00, 0x00, 0x02, 0xE1, 0x00});
+    const Bytes pmt1 = makeSection(0x02, 1, 0, 0, 0, {0xE1, 0x01, 0xF0, 0x00});
+    const Bytes pmt2 = makeSection(0x02, 2, 0, 0, 0, {0xE1, 0x02, 0xF0, 0x00});
+    auto sdtOf = [](uint16_t tsid) { return makeSection(0x42, tsid, 0, 0, 0, {0x22, 0xD4, 0xFF}); };
+    auto multiplex = [&](uint16_t tsid) {
+        Bytes ts = packetise(0x10, {nit0, nit1}, 0);
+        for (auto part : {packetise(0x00, {pat}, 0), packetise(0x100, {pmt1, pmt2}, 0),
+                          packetise(0x11, {sdtOf(tsid)}, 0)})
+            ts.insert(ts.end(), part.begin(), part.end());
+        for (int cc = 0; cc < 16; ++cc) {
+            Bytes filler = makePacket(0x200, cc, false, {});
+            ts.insert(ts.end(), filler.begin(), filler.end());
+        }
+        return ts;
+    };
+    std::shared_ptr<AirStream> a = playing(multiplex(0x1004), 20), b = playing(multiplex(0x1005), 20);
+    ASSERT_TRUE(a && b);
+    std::shared_ptr<AirStream> tuned = a;
+    AirTableReader reader([&] { return tuned; }, [] { return 20.0; });
+    std::vector<Bytes> sections;
+
+    // The NIT is answered when it comes round again: the reading has gone past every other table.
+    ASSERT_EQ(0, reader.collect(0x10, 0x40, 5000, &sections));
+    EXPECT_EQ((std::vector<Bytes>{nit0, nit1}), sections);
+    const uint64_t packets = reader.stats().packets;
+    ASSERT_GT(packets, 0u);
+    // So the PAT, the PMTs of both programmes on their PID and the SDT need nothing more read.
+    ASSERT_EQ(0, reader.collect(0x00, 0x00, 5000, &sections));
+    EXPECT_EQ(std::vector<Bytes>{pat}, sections);
+    ASSERT_EQ(0, reader.collect(0x100, 0x02, 5000, &sections));
+    EXPECT_EQ((std::vector<Bytes>{pmt1, pmt2}), sections);
+    ASSERT_EQ(0, reader.collect(0x11, 0x42, 5000, &sections));
+    EXPECT_EQ(std::vector<Bytes>{sdtOf(0x1004)}, sections);
+    EXPECT_EQ(packets, reader.stats().packets);
+
+    // What was kept is of the multiplex it came from: after a retune the SDT is the new one's.
+    ASSERT_EQ(0, reader.collect(0x10, 0x40, 5000, &sections));
+    tuned = b;
+    a->stop(AirEndReason::Retuned);
+    ASSERT_EQ(0, reader.collect(0x11, 0x42, 5000, &sections));
+    EXPECT_EQ(std::vector<Bytes>{sdtOf(0x1005)}, sections);
+    EXPECT_GT(reader.stats().packets, packets);
+}
+
+TEST(AirTableReader, AReadingBegunAtTheStartOfAStreamAnswersFromWhatPassedBeforeTheRequest) {
+    const Bytes nit = makeSection(0x40, 0x3001, 0, 0, 0, {0xF0, 0x00, 0xF0, 0x00});
+    Bytes ts = packetise(0x10, {nit});
+    for (int cc = 0; cc < 8; ++cc) {
+        Bytes filler = makePacket(0x200, cc, false, {});
+        ts.insert(ts.end(), filler.begin(), filler.end());
+    }
+    // At real speed the reader's buffer holds far more than a starved test thread lets pass.
+    std::shared_ptr<AirStream> stream = playing(ts, 1);
+    ASSERT_TRUE(stream);
+    AirTableReader reader([stream] { return stream; }, [] { return 1.0; });
+    reader.watch(stream);
+    // Several passes of the loop go by; then the stream ends, as a retune ends it. A request
+    // that began only now would find nothing more on it.
+    for (int i = 0; i < 20000 && stream->reachedMs() < 100; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GE(stream->reachedMs(), 100);
+    stream->stop(AirEndReason::Retuned);
+    std::vector<Bytes> sections;
+    ASSERT_EQ(0, reader.collect(0x10, 0x40, 5000, &sections));
+    EXPECT_EQ(std::vector<Bytes>{nit}, sections);
 }
 
 }  // namespace

@@ -46,8 +46,27 @@ bool SectionTableCollector::offer(uint16_t pid, const uint8_t* section, size_t s
     if (table->count == table->bySection.size()) {
         table->complete = true;
         m_completed.push_back(static_cast<size_t>(table - m_tables.data()));
+        if (expectedComplete()) {
+            answer();
+            return true;
+        }
     }
     return false;
+}
+
+void SectionTableCollector::expect(std::vector<int> extensions) {
+    m_expected = std::move(extensions);
+    if (!m_done && expectedComplete()) answer();
+}
+
+bool SectionTableCollector::expectedComplete() const {
+    if (m_expected.empty()) return false;
+    for (int extension : m_expected) {
+        bool complete = false;
+        for (const auto& t : m_tables) complete = complete || (t.extension == extension && t.complete);
+        if (!complete) return false;
+    }
+    return true;
 }
 
 bool SectionTableCollector::isShortFormTable(uint8_t tableId) {

@@ -22,6 +22,10 @@ public:
     bool offer(uint16_t pid, const uint8_t* section, size_t size);
     // The data ended: answers the request when a table is complete.
     bool finish();
+    // The extensions the request stands for, when known (the programmes that the PAT maps to a
+    // PMT PID): the request is answered as soon as every one of them is complete, without
+    // waiting for the carousel to come round.
+    void expect(std::vector<int> extensions);
 
     bool done() const { return m_done; }
     static bool isShortFormTable(uint8_t tableId);
@@ -39,11 +43,13 @@ private:
     };
 
     void answer();
+    bool expectedComplete() const;
 
     uint16_t m_pid;
     uint8_t m_tableId;
     std::vector<Table> m_tables;
     std::vector<size_t> m_completed;  // indexes into m_tables, in completion order
     std::vector<std::vector<uint8_t>> m_answer;
+    std::vector<int> m_expected;
     bool m_done = false;
 };

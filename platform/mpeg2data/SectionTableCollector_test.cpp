@@ -29,6 +29,28 @@ TEST(SectionTableCollector, AnswersWhenTheCarouselComesRound) {
     EXPECT_EQ(c.sections()[1], s1);
 }
 
+TEST(SectionTableCollector, AnswersOnceEveryExpectedExtensionIsComplete) {
+    // The PMTs of programmes 1 and 2, which the PAT maps to one PID.
+    const Bytes a = makeSection(0x02, 1, 0, 0, 0, {0xE1, 0x00, 0xF0, 0x00});
+    const Bytes b0 = makeSection(0x02, 2, 0, 0, 1, {0xE1, 0x00, 0xF0, 0x00});
+    const Bytes b1 = makeSection(0x02, 2, 0, 1, 1, {0xE1, 0x00, 0xF0, 0x00});
+    SectionTableCollector c(0x100, 0x02);
+    c.expect({1, 2});
+    EXPECT_FALSE(offer(c, 0x100, a));
+    EXPECT_FALSE(offer(c, 0x100, b1));
+    EXPECT_TRUE(offer(c, 0x100, b0));
+    EXPECT_EQ((std::vector<Bytes>{a, b0, b1}), c.sections());
+
+    // Known only once the tables are in: answered at once.
+    SectionTableCollector late(0x100, 0x02);
+    offer(late, 0x100, a);
+    late.expect({2});
+    EXPECT_FALSE(late.done());
+    late.expect({1});
+    EXPECT_TRUE(late.done());
+    EXPECT_EQ(std::vector<Bytes>{a}, late.sections());
+}
+
 TEST(SectionTableCollector, KeepsEveryExtensionCompleteBeforeTheRepeat) {
     // Two networks on one PID, or the PMTs of two programmes sharing a PID.
     const Bytes a = makeSection(0x02, 1, 0, 0, 0, {0xE1, 0x00, 0xF0, 0x00});
