@@ -1,6 +1,7 @@
 #include "platform/hux/HuxSatellite.h"
 
 #include <mosquitto.h>
+#include <pthread.h>
 #include <mqtt_protocol.h>
 #include <unistd.h>
 
@@ -720,6 +721,8 @@ void HuxSatellite::handlePresence(const std::string& topicRest, const mosquitto_
 }
 
 void HuxSatellite::dispatchLoop() {
+    // Named beside the MQTT library's "mosquitto loop", so a process's threads tell who owns them.
+    pthread_setname_np(pthread_self(), "hux dispatch");
     for (;;) {
         Job job;
         {
