@@ -147,6 +147,7 @@ std::vector<DvbDevice> FindDvbDevices(const std::string& root, std::vector<std::
         }
         if (!fi.name.empty()) d.friendlyName = widen(fi.name);
         d.systems = fi.systems;
+        d.caps = fi.caps;
         devices.push_back(std::move(d));
     }
     return devices;

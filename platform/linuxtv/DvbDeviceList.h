@@ -18,6 +18,7 @@ struct DvbDevice {
     std::wstring devicePath;
     std::wstring friendlyName;  // from FE_GET_INFO
     std::vector<fe_delivery_system> systems;
+    uint32_t caps = 0;  // FE_CAN_* from FE_GET_INFO
 };
 
 // Where /dev and /sys are looked for: $PELMO_DEVICE_ROOT, default "/" (tests point it at a tree

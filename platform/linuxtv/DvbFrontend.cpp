@@ -51,6 +51,9 @@ bool DvbFrontend::info(DvbFrontendInfo& out, std::string& error) const {
         return false;
     }
     out.name.assign(fi.name, strnlen(fi.name, sizeof fi.name));
+    out.caps = fi.caps;
+    out.frequencyMin = fi.frequency_min;
+    out.frequencyMax = fi.frequency_max;
     out.systems.clear();
     dtv_property p{};
     p.cmd = DTV_ENUM_DELSYS;
@@ -60,6 +63,11 @@ bool DvbFrontend::info(DvbFrontendInfo& out, std::string& error) const {
             out.systems.push_back(static_cast<fe_delivery_system>(p.u.buffer.data[i]));
     }
     return true;
+}
+
+bool DvbOutsideRange(const DvbFrontendInfo& info, uint64_t hz) {
+    if (info.frequencyMax == 0 || info.frequencyMax < info.frequencyMin) return false;
+    return hz < info.frequencyMin || hz > info.frequencyMax;
 }
 
 bool DvbFrontend::setProperties(const std::vector<dtv_property>& props, std::string& error, int* err) {

@@ -5,6 +5,7 @@
 
 #include <linux/dvb/frontend.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,16 @@
 struct DvbFrontendInfo {
     std::string name;
     std::vector<fe_delivery_system> systems;
+    uint32_t caps = 0;  // FE_CAN_*
+    // The frequencies it can be tuned to, in Hz for the terrestrial systems (0 when it does not
+    // say). The kernel gives them for the delivery system last set.
+    uint32_t frequencyMin = 0;
+    uint32_t frequencyMax = 0;
 };
+
+// Whether `hz` is outside what `info` says the front end can be tuned to; false when it gives no
+// range.
+bool DvbOutsideRange(const DvbFrontendInfo& info, uint64_t hz);
 
 class DvbFrontend {
 public:

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "platform/linuxtv/DvbFrontend.h"
 #include "platform/linuxtv/DvbTuneParameters.h"
 
 namespace {
@@ -100,6 +101,30 @@ TEST(DvbTuneParameters, DvbtPropertiesCarryFrequencyBandwidthAndSystemAndEndWith
     props = DvbtTuneProperties(SYS_DVBT2, 858000, 7, error);
     EXPECT_EQ(uint32_t(SYS_DVBT2), valueOf(props, DTV_DELIVERY_SYSTEM));
     EXPECT_EQ(7000000u, valueOf(props, DTV_BANDWIDTH_HZ));
+}
+
+TEST(DvbTuneParameters, ABandwidthNobodyGaveIsLeftToAFrontEndThatFindsItElseEightMHz) {
+    EXPECT_EQ(0, DvbtBandwidthWhenNotGiven(FE_CAN_BANDWIDTH_AUTO | FE_CAN_QAM_AUTO));
+    EXPECT_EQ(8, DvbtBandwidthWhenNotGiven(FE_CAN_QAM_AUTO | FE_CAN_FEC_AUTO));
+    std::string error;
+    auto props = DvbtTuneProperties(SYS_DVBT, 474000, 0, error);
+    ASSERT_FALSE(props.empty()) << error;
+    EXPECT_EQ(0u, valueOf(props, DTV_BANDWIDTH_HZ));
+}
+
+TEST(DvbTuneParameters, OnlyAFrequencyOffTheFrontEndsOwnRangeCountsAsOutOfRange) {
+    DvbFrontendInfo fe;
+    fe.frequencyMin = 51000000;
+    fe.frequencyMax = 858000000;
+    EXPECT_TRUE(DvbOutsideRange(fe, 49000000));
+    EXPECT_TRUE(DvbOutsideRange(fe, 858000001));
+    EXPECT_FALSE(DvbOutsideRange(fe, 51000000));
+    EXPECT_FALSE(DvbOutsideRange(fe, 474000000));
+    EXPECT_FALSE(DvbOutsideRange(fe, 858000000));
+    // A front end that gives no range (or a nonsensical one) never puts a frequency outside it.
+    EXPECT_FALSE(DvbOutsideRange(DvbFrontendInfo{}, 49000000));
+    fe.frequencyMin = 900000000;
+    EXPECT_FALSE(DvbOutsideRange(fe, 49000000));
 }
 
 TEST(DvbTuneParameters, ValuesNoFrontEndTakesAreRefusedWithAReason) {

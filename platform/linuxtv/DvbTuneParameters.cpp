@@ -33,7 +33,7 @@ std::vector<dtv_property> DvbtTuneProperties(fe_delivery_system system, long fre
         error = "frequency " + std::to_string(frequencyKHz) + " kHz is outside the terrestrial bands";
         return {};
     }
-    static const long kBandwidths[] = {5, 6, 7, 8, 10};
+    static const long kBandwidths[] = {0, 5, 6, 7, 8, 10};
     if (std::find(std::begin(kBandwidths), std::end(kBandwidths), bandwidthMHz) == std::end(kBandwidths)) {
         error = "bandwidth " + std::to_string(bandwidthMHz) + " MHz is not a DVB-T bandwidth";
         return {};
@@ -52,6 +52,10 @@ std::vector<dtv_property> DvbtTuneProperties(fe_delivery_system system, long fre
         prop(DTV_INVERSION, INVERSION_AUTO),
         prop(DTV_TUNE, 0),
     };
+}
+
+long DvbtBandwidthWhenNotGiven(uint32_t caps) {
+    return (caps & FE_CAN_BANDWIDTH_AUTO) ? 0 : 8;
 }
 
 std::vector<dtv_property> AtscTuneProperties(long physicalChannel, std::string& error) {

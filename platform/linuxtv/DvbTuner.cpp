@@ -30,7 +30,9 @@ int32_t DvbTuner::tuneDvbt(long frequencyKHz, long bandwidthMHz) {
     std::vector<dtv_property> props =
         DvbtTuneProperties(DvbtSystemFor(device_.systems), frequencyKHz, bandwidthMHz, error);
     if (props.empty()) return fail(E_INVALIDARG, error);
-    return tune(props, std::to_string(frequencyKHz) + " kHz");
+    std::string what = std::to_string(frequencyKHz) + " kHz";
+    what += bandwidthMHz == 0 ? " (bandwidth found by the front end)" : ", " + std::to_string(bandwidthMHz) + " MHz";
+    return tune(props, uint64_t(frequencyKHz) * 1000u, what);
 }
 
 int32_t DvbTuner::tuneAtsc(long physicalChannel) {
@@ -38,10 +40,11 @@ int32_t DvbTuner::tuneAtsc(long physicalChannel) {
     std::string error;
     std::vector<dtv_property> props = AtscTuneProperties(physicalChannel, error);
     if (props.empty()) return fail(E_INVALIDARG, error);
-    return tune(props, "physical channel " + std::to_string(physicalChannel));
+    return tune(props, AtscChannelFrequencyHz(int(physicalChannel)),
+                "physical channel " + std::to_string(physicalChannel));
 }
 
-int32_t DvbTuner::tune(const std::vector<dtv_property>& props, const std::string& what) {
+int32_t DvbTuner::tune(const std::vector<dtv_property>& props, uint64_t hz, const std::string& what) {
     std::shared_ptr<DvbTransportStream> old;
     std::string error;
     {
@@ -58,15 +61,23 @@ int32_t DvbTuner::tune(const std::vector<dtv_property>& props, const std::string
     int err = 0;
     outOfRange_ = false;
     if (!frontend_.setProperties(props, error, &err)) {
-        if (err == EINVAL) {
-            // Out of the front end's range: as on the air, a tune to where nothing is on air
-            // succeeds and receives nothing (a scan steps over it; a tuner path's default
-            // channel opens on it).
+        // The front end says what it can be tuned to for the system just set: a frequency off
+        // that range is, as on the air, a tune to where nothing is on air. It succeeds and
+        // receives nothing (a scan steps over it; a tuner path's default channel opens on it).
+        // Any other value it refuses is a failure with its reason.
+        DvbFrontendInfo range;
+        std::string ignored;
+        if (err == EINVAL && frontend_.info(range, ignored) && DvbOutsideRange(range, hz)) {
             outOfRange_ = true;
             error_.clear();
             lock.unlock();
-            info(L"[LinuxTV] nothing can be received at %S: %S", what.c_str(), error.c_str());
+            info(L"[LinuxTV] nothing can be received at %S: %S (it tunes %u to %u kHz)", what.c_str(),
+                 error.c_str(), range.frequencyMin / 1000u, range.frequencyMax / 1000u);
             return S_OK;
+        }
+        if (err == EINVAL) {
+            lock.unlock();
+            return fail(E_FAIL, error + " at " + what);
         }
         // A front end that went away answers every call with an error from now on: start
         // afresh at the next tune.

@@ -246,6 +246,25 @@ TEST_F(VidtvTest, AFrequencyOutOfTheFrontEndsRangeTunesToNothing) {
     EXPECT_TRUE(awaitLock(filter.Get()).locked);
 }
 
+// A scanned path whose tables gave no bandwidth (0): the front end is left to find it when it
+// says it can, else it is tuned at 8 MHz; either way vidtv's multiplex locks. Both ways are
+// tried, the second by telling the tuner its front end can find the bandwidth.
+TEST_F(VidtvTest, AMultiplexWhoseBandwidthNobodyGaveLocks) {
+    std::printf("vidtv %s find the bandwidth itself\n",
+                (devices[0].caps & FE_CAN_BANDWIDTH_AUTO) ? "can" : "cannot");
+    ASSERT_EQ(S_OK, filter->put_TuneRequest(dvbtRequest(474000, 0).Get()));
+    EXPECT_TRUE(awaitLock(filter.Get()).locked);
+    filter = nullptr;
+    tuner.reset();
+    DvbDevice other = devices[0];
+    other.caps ^= FE_CAN_BANDWIDTH_AUTO;
+    tuner = std::make_shared<DvbTuner>(other);
+    filter.Attach(CreateComObject<DvbTunerFilter>(tuner));
+    ASSERT_EQ(S_OK, filter->put_TuneRequest(dvbtRequest(474000, 0).Get()));
+    EXPECT_TRUE(awaitLock(filter.Get()).locked);
+    EXPECT_TRUE(tuner->lastError().empty()) << tuner->lastError();
+}
+
 TEST_F(VidtvTest, AtscPhysicalChannelTunesAs8Vsb) {
     ASSERT_EQ(S_OK, filter->put_TuneRequest(atscRequest(14).Get()));  // 473 MHz
     EXPECT_TRUE(awaitLock(filter.Get()).locked);
