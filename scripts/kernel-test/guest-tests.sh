@@ -46,6 +46,18 @@ sound_only() {
   grep -q "source filter does not have video pin" $log || {
     echo "guest: the plug-in's log does not say the source has no video"; cp $log /out/ 2>/dev/null; return 1; }
 }
+# A tuner another program holds: the open is refused at once with the host's fixed text, and the
+# plug-in's log and the host say why.
+busy() {
+  exec 3<>/dev/dvb/adapter0/frontend0 || { echo "guest: could not hold the front end"; return 1; }
+  timeout 120 "$streamer" watch 'device://tv.channel.dvbt/#/474000/8/-1/-1/-1' --compressed --seconds 3 -o /tmp/busy.ts >/tmp/busy.out 2>/tmp/busy.err
+  rc=$?
+  exec 3>&-
+  sed 's/^/guest: watch: /' /tmp/busy.out /tmp/busy.err | tail -8
+  [ $rc -eq 1 ] || { echo "guest: the watch ended with $rc, not 1 (refused)"; return 1; }
+  grep -q "This device is in use or not supported" /tmp/busy.err || { echo "guest: no fixed failure text"; return 1; }
+  grep -q "is busy: another program is using the tuner" $log || { echo "guest: the log does not say busy"; return 1; }
+}
 # vivid's analog card through the module: tuned, captured and encoded, written to a file the host
 # checks (picture and sound, about as long as asked).
 watch_analog() {
@@ -79,6 +91,7 @@ if [ -x "$streamer" ]; then
   while ! grep -q ':498E [0-9A-F:]* 0A' /proc/net/tcp && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
   step "host: scan finds Beethoven" scan
   step "host: Beethoven (sound only) is refused" sound_only
+  step "host: a busy tuner is refused" busy
   step "host: watch of analog channel 3" watch_analog
   step "host: analog scan" scan_analog
   kill $broker 2>/dev/null
