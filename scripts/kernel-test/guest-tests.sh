@@ -42,10 +42,11 @@ watch() {
   if [ $rc -ne 0 ]; then
     log=/tmp/pelmo/appdata/Kelvarin/Logs/Skyvane.log
     cp $log /out/ 2>/dev/null
-    # vidtv's one service has no picture (its only stream is SMPTE 302M audio), which the host's
-    # writer waits for: that, and only that, is not counted as a failure.
-    if grep -q "delivered no picture" /tmp/watch.err && grep -q "Beethoven, pmt_pid 0x[0-9a-f]*, vpid 0x0000" $log; then
-      echo "the service has no video (vpid 0) and the host writes no file without a picture" >/out/watch.skipped
+    # vidtv's one service has no picture (its only stream is SMPTE 302M audio), which the plug-in
+    # refuses to open: that, and only that, is not counted as a failure.
+    if grep -q "the channel has no picture" /tmp/watch.err && grep -q "Beethoven, pmt_pid 0x[0-9a-f]*, vpid 0x0000" $log &&
+      grep -q "source filter does not have video pin" $log; then
+      echo "the service has no video (vpid 0): the plug-in refuses a channel without a picture" >/out/watch.skipped
       echo "guest: skip: $(cat /out/watch.skipped)"
       return 0
     fi
