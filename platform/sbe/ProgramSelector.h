@@ -1,7 +1,9 @@
 // Keeps one programme of a multiplex: its PMT, elementary streams and PCR pass through, the
 // PAT is replaced by one naming that programme alone, everything else is dropped. It also
 // marks where a decoder can start (a video sequence header or H.264 parameter set, or any
-// audio frame for a programme without video) and the presentation time found there.
+// audio frame for a programme without video) and the presentation time found there. A
+// programme with neither a video nor an audio stream of a known type is timed by the first of
+// its streams whose PES packets carry a presentation time, so it is kept all the same.
 #pragma once
 
 #include <cstdint>
@@ -65,7 +67,8 @@ private:
     int m_pcrPid = -1;
     int m_videoPid = -1;
     int m_videoType = 0;
-    int m_refPid = -1;  // whose PTS times the buffer: the video, else the first audio
+    int m_refPid = -1;        // whose PTS times the buffer: the video, else the first audio
+    bool m_refFound = false;  // m_refPid was taken from the packets, not from the PMT's types
     int m_transportStreamId = 1;
     std::set<int> m_esPids;
     std::vector<uint8_t> m_pmt;  // the kept programme's PMT section as sent

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 }
 
@@ -210,6 +211,9 @@ HRESULT StreamBufferSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
     format->flags |= AVFMT_FLAG_CUSTOM_IO;
     format->probesize = 2 << 20;
     format->max_analyze_duration = 2 * AV_TIME_BASE;
+    // A stream whose codec is only guessed (SMPTE 302M sound, say, is looked into for what it
+    // may wrap) would otherwise be read up to the whole probe size, seconds of a live buffer.
+    format->max_probe_packets = 100;
     int result = avformat_open_input(&format, nullptr, av_find_input_format("mpegts"), nullptr);
     if (result >= 0) result = avformat_find_stream_info(format, nullptr);
     reader->setProbing(false);
@@ -233,7 +237,7 @@ HRESULT StreamBufferSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
         m_fileName = fileName;
         return S_OK;
     }
-    if (result < 0) {
+    if (result < 0 || format->nb_streams == 0) {
         error(L"StreamBufferSource: %S holds no readable programme", path.c_str());
         avformat_close_input(&format);
         av_freep(&io->buffer);
@@ -241,12 +245,18 @@ HRESULT StreamBufferSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
         return VFW_E_INVALIDMEDIATYPE;
     }
     int videos = 0, audios = 0;
+    std::string carried, undelivered;  // codec names: of every stream, of those that get no pin
     for (int pass = 0; pass < 2; ++pass) {
         for (unsigned i = 0; i < format->nb_streams; ++i) {
             AVMediaType kind = format->streams[i]->codecpar->codec_type;
             if ((pass == 0) != (kind == AVMEDIA_TYPE_VIDEO)) continue;
+            const char* codec = avcodec_get_name(format->streams[i]->codecpar->codec_id);
+            carried += (carried.empty() ? "" : ", ") + std::string(codec);
             CMediaType mt;
-            if (!CompressedMediaTypeOfStream(format->streams[i], &mt)) continue;
+            if (!CompressedMediaTypeOfStream(format->streams[i], &mt)) {
+                undelivered += (undelivered.empty() ? "" : ", ") + std::string(codec);
+                continue;
+            }
             int& count = kind == AVMEDIA_TYPE_VIDEO ? videos : audios;
             std::wstring name = kind == AVMEDIA_TYPE_VIDEO ? L"Video" : L"Audio";
             if (count++ > 0) name += L" " + std::to_wstring(count);
@@ -254,13 +264,15 @@ HRESULT StreamBufferSource::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
                                                    kind == AVMEDIA_TYPE_VIDEO ? 4 << 20 : 256 << 10));
         }
     }
-    if (m_pins.empty()) {
-        error(L"StreamBufferSource: %S has no video or audio stream that can be delivered", path.c_str());
-        avformat_close_input(&format);
-        av_freep(&io->buffer);
-        avio_context_free(&io);
-        return VFW_E_INVALIDMEDIATYPE;
-    }
+    // Streams of a kind the graph cannot carry stay in the buffer but get no pin. A programme
+    // without a picture still loads, with its sound pins or none: whoever builds on it finds
+    // no video pin and says so.
+    if (videos == 0)
+        error(L"StreamBufferSource: %S has no picture that can be delivered (it carries %S)", path.c_str(),
+              carried.empty() ? "no stream" : carried.c_str());
+    else if (!undelivered.empty())
+        info(L"StreamBufferSource: %S: no pin for what cannot be delivered (%S)", path.c_str(),
+             undelivered.c_str());
     std::lock_guard<std::mutex> demux(m_demuxLock);
     m_reader = std::move(reader);
     m_format = format;

@@ -1,7 +1,8 @@
 // The stream-buffer source: reads a time-shift buffer back (growing while it is written)
-// with libavformat through the TimeShiftReader, one output pin per elementary stream carrying
-// compressed access units with start and end times and sync points. Positions are 100-ns
-// units from the buffer's first picture; after SetPositions(t) samples are stamped from t
+// with libavformat through the TimeShiftReader, one output pin per elementary stream the graph
+// can carry (MPEG-2 and H.264 video, MPEG audio, AC-3; others get none) carrying compressed
+// access units with start and end times and sync points. Positions are 100-ns units from the
+// buffer's first picture; after SetPositions(t) samples are stamped from t
 // (a new segment starting near 0), so a downstream time base of t gives the position.
 #pragma once
 

@@ -302,6 +302,85 @@ TEST(StreamBufferSource, AnUnreadableSegmentIsNotLoaded) {
         capture.log->contains(L"StreamBufferSource: " + path + L" holds no readable programme", LOG_ERROR));
 }
 
+// Programmes with streams the graph cannot carry (SMPTE 302M sound, here): the sink keeps every
+// stream of the programme, timed by its picture, else its sound, else whichever stream carries
+// presentation times; the source offers pins only for what it can deliver, and says when there
+// is no picture among them.
+struct Programme {
+    const char* name;
+    const char* ffmpegArgs;  // the sound's codec in a 4 s clip
+    const char* layout;      // what ffprobe finds in the buffer
+    std::vector<GUID> pins;  // major types, in pin order
+    const wchar_t* logged;   // the source's line about the streams it leaves out ("" none)
+};
+
+TEST(StreamBufferSource, AProgrammeIsKeptWholeAndOffersPinsForWhatCanBeDelivered) {
+    const Programme programmes[] = {
+        {"302M sound only",
+         "-c:a s302m -strict -2",
+         "program=4164;0x100=s302m;",
+         {},
+         L" has no picture that can be delivered (it carries s302m)"},
+        {"MP2 sound only",
+         "-c:a mp2",
+         "program=4164;0x100=mp2;",
+         {MEDIATYPE_Audio},
+         L" has no picture that can be delivered (it carries mp2)"},
+        {"picture and 302M sound",
+         "-c:a s302m -strict -2",
+         "program=4164;0x100=mpeg2video;0x101=s302m;",
+         {MEDIATYPE_Video},
+         L": no pin for what cannot be delivered (s302m)"},
+    };
+    for (const Programme& p : programmes) {
+        SCOPED_TRACE(p.name);
+        SbeWorld world;
+        ScopedCaptureLog capture;
+        std::string clip = world.folder / "clip.ts";
+        bool withPicture = std::string(p.layout).find("mpeg2video") != std::string::npos;
+        std::string inputs = withPicture ? "-f lavfi -i testsrc=size=176x144:rate=25 " : "";
+        inputs += "-f lavfi -i sine=frequency=1000:sample_rate=48000 ";
+        std::string codecs = withPicture ? "-c:v mpeg2video -g 12 " : "";
+        std::string made = run("ffmpeg -v error -y " + inputs + codecs + "-ac 2 " + p.ffmpegArgs +
+                               " -t 4 -mpegts_service_id 4164 -f mpegts '" + clip + "' 2>&1");
+        std::ifstream in(clip, std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_GT(bytes.size(), 100000u) << "ffmpeg could not make the clip: " << made;
+
+        // The whole clip at once into a sink that has been started, then stopped: a buffer
+        // that is complete and no longer live.
+        ComPtr<StreamBufferSink> sink;
+        sink.Attach(CreateComObject<StreamBufferSink>());
+        std::string buffer = world.bufferPath();
+        std::wstring path(buffer.begin(), buffer.end());
+        CComBSTR name(path.c_str());
+        ASSERT_EQ(S_OK, sink->put_SinkName(name.m_str));
+        ASSERT_EQ(S_OK, sink->SetHKEY(world.key));
+        ASSERT_EQ(S_OK, sink->SelectProgram({4164, -1, -1}));
+        ASSERT_EQ(S_OK, sink->Pause());
+        sink->Feed(bytes.data(), bytes.size());
+        ASSERT_EQ(S_OK, sink->Stop());
+        EXPECT_GT(sink->LatestPosition(), 3 * kSecond);
+        EXPECT_EQ(p.layout, probeLayout(joinSegments(buffer, world.folder / "joined.ts")));
+
+        ReadBack rb(buffer);
+        ASSERT_EQ(S_OK, rb.loaded);
+        ASSERT_EQ(static_cast<int>(p.pins.size()), rb.source->GetPinCount());
+        for (size_t i = 0; i < p.pins.size(); ++i) {
+            CMediaType type;
+            ASSERT_EQ(S_OK, rb.source->GetPin(static_cast<int>(i))->GetMediaType(0, &type));
+            EXPECT_EQ(p.pins[i], type.majortype) << "pin " << i;
+        }
+        EXPECT_TRUE(capture.log->contains(L"StreamBufferSource: " + path + p.logged,
+                                          withPicture ? LOG_INFO : LOG_ERROR));
+        // What has a pin plays to the end of the buffer; a source without pins runs and stops.
+        ASSERT_EQ(S_OK, rb.control->Run());
+        for (auto& r : rb.renderers) ASSERT_TRUE(waitUntil([&] { return r->endOfStream(); }));
+        for (auto& r : rb.renderers) EXPECT_GT(r->count(), 20u);
+        EXPECT_EQ(S_OK, rb.control->Stop());
+    }
+}
+
 // A reader left behind while the window moves on continues at the oldest data still there.
 TEST(StreamBufferSource, FollowsTheWindowAsOldDataIsDeleted) {
     SbeWorld world({{L"WindowSeconds", 10}, {L"SegmentSeconds", 2}});

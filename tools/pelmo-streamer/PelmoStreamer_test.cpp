@@ -127,6 +127,22 @@ TEST_F(StreamerTool, FailuresGiveTheReasonAndWhereToLookAndExitWithOne) {
     EXPECT_TRUE(contains(r.err, "cannot write")) << r.err;
 }
 
+// A refusal for want of a picture is told as that, in words, before the log's lines.
+TEST_F(StreamerTool, AChannelWithoutPictureIsNamedAsTheReason) {
+    const std::string reason = "the channel has no picture";
+    RunResult r =
+        tool({"watch", "device://test/#/radio", "--compressed", "--seconds", "2", "-o", folder / "r.ts"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(contains(r.err, "cannot open device://test/#/radio: " + std::string(kFixedFailure) +
+                                    " (code -1)\n  " + reason))
+        << r.err;
+    EXPECT_TRUE(contains(r.err, "source filter does not have video pin")) << r.err;
+    // Other refusals do not claim it.
+    r = tool({"describe", "device://test/#/0"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_FALSE(contains(r.err, reason)) << r.err;
+}
+
 TEST_F(StreamerTool, DescribePrintsBothStreamsAsTextOrJson) {
     RunResult r = tool({"describe", "device://test/#/1", "--compressed"});
     ASSERT_EQ(0, r.status) << r.err;

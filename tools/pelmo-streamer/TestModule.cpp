@@ -6,12 +6,14 @@
 // a waiting readFrame wakes only for a packet landing in an empty queue or a stop/close; a
 // medium change leaves an end marker and wakes nobody; a seek empties the queue and stamps the
 // following samples from the new position. Packets are made as fast as the host reads them.
+// "device://test/#/radio" is refused as the plug-in refuses a channel without a picture.
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <condition_variable>
 #include <fstream>
@@ -180,6 +182,17 @@ public:
 
     bool open(Medium& medium, ErrorReport& report) override {
         int next = channelOf(medium.getPath());
+        if (next == 0 && std::strcmp(medium.getPath(), "device://test/#/radio") == 0) {
+            // A channel without a picture: refused, with the lines the real module logs for it.
+            const char* appdata = std::getenv("PELMO_APPDATA");
+            std::string logs = std::string(appdata ? appdata : ".") + "/Kelvarin/Logs";
+            std::error_code ignored;
+            std::filesystem::create_directories(logs, ignored);
+            std::ofstream(logs + "/Skyvane.log", std::ios::app)
+                << "2026/12/07 10:00:00.000 [WARN ] - source filter does not have video pin 80004005\n"
+                << "2026/12/07 10:00:00.000 [ERROR] - DSInputPlugin::createFileGraph addGrabber failed "
+                   "80004005\n";
+        }
         if (next == 0) {
             report.setCode(-1);
             report.setMessage(kFailure);

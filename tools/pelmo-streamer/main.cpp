@@ -323,20 +323,35 @@ public:
 
     void explainFromLog() {
         // The plug-in gives the host one fixed text; its reasons are in its log, written by a
-        // thread of its own: give that a moment.
+        // thread of its own: give that a moment to begin, and to write what it has.
         std::string log = places.logFile();
         for (int i = 0; i < 10 && fileSize(log) <= logStart; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int i = 0, still = 0; i < 25 && still < 3; ++i) {
+            off_t before = fileSize(log);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            still = fileSize(log) == before ? still + 1 : 0;
+        }
         std::vector<std::string> lines;
+        bool noPicture = false;
         std::ifstream in(log);
         if (in && fileSize(log) > logStart) {
             in.seekg(logStart);
             std::string line;
-            while (std::getline(in, line))
+            while (std::getline(in, line)) {
+                // The read-back graph starts at the picture: a buffer without one is refused.
+                if (line.find("has no picture that can be delivered") != std::string::npos ||
+                    line.find("source filter does not have video pin") != std::string::npos)
+                    noPicture = true;
                 if (line.find("ERROR") != std::string::npos || line.find("WARN") != std::string::npos ||
                     line.find("FATAL") != std::string::npos)
                     lines.push_back(line);
+            }
         }
+        if (noPicture)
+            std::fprintf(stderr,
+                         "  the channel has no picture (a radio or data service?): the plug-in opens only "
+                         "channels with video\n");
         if (fileSize(log) < 0)
             std::fprintf(stderr, "  the plug-in logged nothing at its level (its log is %s)\n", log.c_str());
         else
