@@ -163,7 +163,9 @@ TEST_F(ReadBackGraphTest, CompressedGraphStartsStoppedAtTheLiveEdgeAndHandsOverA
     expectRising(video, "video");
     expectRising(audio, "audio");
     for (auto& v : video) {
-        if (v.syncPoint) EXPECT_EQ(std::string("\x00\x00\x01\xB3", 4), v.bytes.substr(0, 4));
+        if (v.syncPoint) {
+            EXPECT_EQ(std::string("\x00\x00\x01\xB3", 4), v.bytes.substr(0, 4));
+        }
     }
     REFERENCE_TIME position = -1;
     EXPECT_EQ(S_OK, g.getCurrentPosition(position));

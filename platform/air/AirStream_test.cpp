@@ -54,7 +54,9 @@ TEST(AirStream, NeverAheadOfItsPcrAtSpeedOneAndEight) {
         ASSERT_GT(wall, 0) << "speed " << speed;
         // (A millisecond of broadcast time for the schedule's rounding between PCRs.)
         EXPECT_GE(wall, (broadcastSeconds - 0.001) / speed) << "speed " << speed;
-        if (speed > 1) EXPECT_LT(wall, broadcastSeconds) << "speed " << speed;
+        if (speed > 1) {
+            EXPECT_LT(wall, broadcastSeconds) << "speed " << speed;
+        }
         EXPECT_EQ(0u, reader->dropped());
     }
 }

@@ -38,7 +38,9 @@ TEST(AirTestCard, NumbersAreLegibleAndKeepTheirDot) {
     // Digits and texts are grey, not tinted by the card's colour.
     for (size_t i = 0; i < b.u.size(); ++i) {
         int r = int(i) / (720 / 2), c = int(i) % (720 / 2);
-        if (b.y[size_t(2 * r * 720 + 2 * c)] == AirTestCard::kLight) ASSERT_EQ(128, b.u[i]) << r << "," << c;
+        if (b.y[size_t(2 * r * 720 + 2 * c)] == AirTestCard::kLight) {
+            ASSERT_EQ(128, b.u[i]) << r << "," << c;
+        }
     }
 }
 

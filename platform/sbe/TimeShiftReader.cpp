@@ -180,7 +180,9 @@ bool TimeShiftReader::findKeyFrame(int64_t position, IndexEntry& found) {
 
 int TimeShiftReader::stopOrGiveUp() {
     if (stopRequested()) return kStopped;
-    warn(L"StreamBufferSource: %S: no data came while the buffer was being opened", m_path.c_str());
+    // Said once: the demuxer asks again after the end, and every ask ends at once.
+    if (m_probeWaits == kProbeWaits + 1)
+        warn(L"StreamBufferSource: %S: no data came while the buffer was being opened", m_path.c_str());
     return kEnd;
 }
 
