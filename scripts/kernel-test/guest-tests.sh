@@ -58,6 +58,18 @@ busy() {
   grep -q "This device is in use or not supported" /tmp/busy.err || { echo "guest: no fixed failure text"; return 1; }
   grep -q "is busy: another program is using the tuner" $log || { echo "guest: the log does not say busy"; return 1; }
 }
+# An ATSC scan over the real adapter: vidtv locks on 8VSB at 473 MHz (channel 14) but sends DVB
+# tables only, no VCT. The scan reads the stream's tables, gives up on the VCT, lists nothing, ends.
+scan_atsc() {
+  timeout 240 "$streamer" scan tuner://tv.channel.atsc/#/x --json --timeout 200 >/tmp/atsc.json 2>/tmp/atsc.err
+  rc=$?
+  sed 's/^/guest: scan: /' /tmp/atsc.err | tail -4
+  echo "guest: ATSC scan found: $(head -c 600 /tmp/atsc.json)"
+  [ $rc -eq 0 ] || return 1
+  [ "$(cat /tmp/atsc.json)" = "[]" ] || { echo "guest: the ATSC scan listed channels vidtv does not send"; return 1; }
+  grep -q "Timeout getting table (pid=1ffb, tid=c8)" $log || {
+    echo "guest: the scan did not read channel 14's stream for its VCT"; cp $log /out/ 2>/dev/null; return 1; }
+}
 # vivid's analog card through the module: tuned, captured and encoded, written to a file the host
 # checks (picture and sound, about as long as asked).
 watch_analog() {
@@ -94,6 +106,7 @@ if [ -x "$streamer" ]; then
   step "host: a busy tuner is refused" busy
   step "host: watch of analog channel 3" watch_analog
   step "host: analog scan" scan_analog
+  step "host: ATSC scan" scan_atsc
   kill $broker 2>/dev/null
 fi
 

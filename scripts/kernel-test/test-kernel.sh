@@ -39,6 +39,8 @@ find "$build/data" -maxdepth 1 -type f -name '*.txt' -exec cp {} "$e2e/share/sky
 # Country 44's frequency file cut to vidtv's frequency and one where nothing is on air, so that
 # a scan sees both and stays short on an emulated CPU.
 printf '474000/8/-1/-1/-1\n482000/8/-1/-1/-1\n' >"$e2e/share/skyvane/DVBTfrequencies_B8.txt"
+# The ATSC file cut likewise: physical channel 14 (473 MHz, where vidtv also sends) and 15.
+printf '14/-1/-1\n15/-1/-1\n' >"$e2e/share/skyvane/ATSCfrequencies.txt"
 files+=("$e2e")
 
 log=${KERNEL_TEST_LOG:-$build/kernel-test.log}
