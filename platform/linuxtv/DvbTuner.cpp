@@ -17,21 +17,34 @@ bool DvbTuner::receives(fe_delivery_system system) const {
     return std::find(device_.systems.begin(), device_.systems.end(), system) != device_.systems.end();
 }
 
+std::string DvbTuner::name() const {
+    return std::string(device_.friendlyName.begin(), device_.friendlyName.end());
+}
+
 int32_t DvbTuner::fail(int32_t hr, const std::string& why) {
-    std::string name(device_.friendlyName.begin(), device_.friendlyName.end());
-    warn(L"[LinuxTV] %S: %S", name.c_str(), why.c_str());
+    warn(L"[LinuxTV] %S: %S", name().c_str(), why.c_str());
     std::lock_guard<std::mutex> guard(mutex_);
     error_ = why;
     return hr;
 }
 
 int32_t DvbTuner::tuneDvbt(long frequencyKHz, long bandwidthMHz) {
+    // Not given (0): left to a front end that can find it, else the most common one.
+    if (bandwidthMHz == 0) {
+        bandwidthMHz = DvbtBandwidthWhenNotGiven(device_.caps);
+        info(bandwidthMHz == 0
+                 ? L"[LinuxTV] %S: no bandwidth given for %ld kHz; the front end finds it"
+                 : L"[LinuxTV] %S: no bandwidth given for %ld kHz and the front end cannot find it; "
+                   L"tuning at 8 MHz",
+             name().c_str(), frequencyKHz);
+    }
     std::string error;
     std::vector<dtv_property> props =
         DvbtTuneProperties(DvbtSystemFor(device_.systems), frequencyKHz, bandwidthMHz, error);
     if (props.empty()) return fail(E_INVALIDARG, error);
     std::string what = std::to_string(frequencyKHz) + " kHz";
-    what += bandwidthMHz == 0 ? " (bandwidth found by the front end)" : ", " + std::to_string(bandwidthMHz) + " MHz";
+    what += bandwidthMHz == 0 ? " (bandwidth found by the front end)"
+                              : ", " + std::to_string(bandwidthMHz) + " MHz";
     return tune(props, uint64_t(frequencyKHz) * 1000u, what);
 }
 

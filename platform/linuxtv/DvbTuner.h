@@ -21,7 +21,7 @@ public:
     // for values this tuner cannot take (the previous tuning stays), E_FAIL when the device is
     // busy, gone or refuses (lastError() says which; a warning is logged). A frequency outside
     // the front end's range is tuned like an empty channel: S_OK, no signal, nothing received.
-    // A bandwidth of 0 leaves it to the front end (only for one with FE_CAN_BANDWIDTH_AUTO).
+    // A bandwidth of 0 is "not given": left to a front end with FE_CAN_BANDWIDTH_AUTO, else 8 MHz.
     int32_t tuneDvbt(long frequencyKHz, long bandwidthMHz);
     int32_t tuneAtsc(long physicalChannel);
     bool receives(fe_delivery_system system) const;
@@ -41,6 +41,7 @@ public:
 private:
     int32_t tune(const std::vector<dtv_property>& props, uint64_t hz, const std::string& what);
     int32_t fail(int32_t hr, const std::string& why);
+    std::string name() const;  // the friendly name, for the log
 
     DvbDevice device_;
     mutable std::mutex mutex_;

@@ -1,6 +1,5 @@
 #include "platform/linuxtv/DvbTunerFilter.h"
 
-#include "base/Log.h"
 #include "platform/linuxtv/DvbTuneParameters.h"
 
 namespace {
@@ -125,18 +124,8 @@ HRESULT DvbTunerFilter::apply(ITuneRequest* request, bool tune) {
         dvbt->get_Bandwidth(&bandwidth);
         if (frequency <= 0) return E_INVALIDARG;
         // -1 is "not given"; 0 is what a scan lists for a multiplex whose tables do not say (no
-        // terrestrial delivery descriptor). A front end that can find the bandwidth itself is
-        // left to; any other is tuned at 8 MHz, the most common one (the air's tuner does so).
-        if (bandwidth == -1 || bandwidth == 0) {
-            bandwidth = DvbtBandwidthWhenNotGiven(m_tuner->device().caps);
-            if (tune) {
-                std::string name(m_tuner->device().friendlyName.begin(), m_tuner->device().friendlyName.end());
-                info(bandwidth == 0 ? L"[LinuxTV] %S: no bandwidth given for %ld kHz; the front end finds it"
-                                    : L"[LinuxTV] %S: no bandwidth given for %ld kHz and the front end cannot find "
-                                      L"it; tuning at 8 MHz",
-                     name.c_str(), long(frequency));
-            }
-        }
+        // terrestrial delivery descriptor). The tuner decides what that means for its front end.
+        if (bandwidth == -1) bandwidth = 0;
         hr = tune ? m_tuner->tuneDvbt(frequency, bandwidth) : S_OK;
     } else if (SUCCEEDED(ComPtr<ITuneRequest>(request).As(&atsc))) {
         ComPtr<IATSCLocator> atscLocator;

@@ -46,12 +46,7 @@ TEST(ContentRecorder, RecordingIsPlayableAndAsLongAsAsked) {
     const size_t count = clip.size() / 188;
     ASSERT_GT(count, 2000u);
     SbeWorld world;
-    ComPtr<StreamBufferSink> sink;
-    sink.Attach(CreateComObject<StreamBufferSink>());
-    std::string buffer = world.bufferPath();
-    CComBSTR name(std::wstring(buffer.begin(), buffer.end()).c_str());
-    ASSERT_EQ(S_OK, sink->put_SinkName(name.m_str));
-    ASSERT_EQ(S_OK, sink->SelectProgram({4164, -1, -1}));
+    ComPtr<StreamBufferSink> sink = world.newSink({4164, -1, -1});
     ASSERT_EQ(S_OK, sink->Pause());
     std::string timed = world.folder / "two.dvr-ms";
     std::string atOnce = world.folder / "at-once.dvr-ms";
@@ -101,12 +96,7 @@ TEST(ContentRecorder, StoppedAtOnceEndsOnAWholePictureAndSound) {
     }
 
     SbeWorld world;
-    ComPtr<StreamBufferSink> sink;
-    sink.Attach(CreateComObject<StreamBufferSink>());
-    std::string buffer = world.bufferPath();
-    CComBSTR name(std::wstring(buffer.begin(), buffer.end()).c_str());
-    ASSERT_EQ(S_OK, sink->put_SinkName(name.m_str));
-    ASSERT_EQ(S_OK, sink->SelectProgram({4164, -1, -1}));
+    ComPtr<StreamBufferSink> sink = world.newSink({4164, -1, -1});
     ASSERT_EQ(S_OK, sink->Pause());
     std::string file = world.folder / "cut.dvr-ms";
     auto rec = recorder(sink.Get(), file);

@@ -139,15 +139,10 @@ void ProgramSelector::onPmt(const uint8_t* data, size_t size) {
     m_pcrPid = pcrPid;
     m_videoPid = videoPid;
     m_videoType = videoType;
-    int known = videoPid >= 0 ? videoPid : audioPid;
-    if (known >= 0) {
-        m_refPid = known;
-        m_refFound = false;
-    } else if (!m_refFound || m_esPids.count(m_refPid) == 0) {
-        // Chosen from the packets (see feed); one chosen before stays while the PMT keeps it.
-        m_refPid = -1;
-        m_refFound = false;
-    }
+    if (videoPid >= 0 || audioPid >= 0)
+        m_refPid = videoPid >= 0 ? videoPid : audioPid;
+    else if (m_esPids.count(m_refPid) == 0)
+        m_refPid = -1;  // chosen from the packets (see feed); one chosen before stays while the PMT has it
     m_pmt.assign(data, data + size);
     // Sent again each time it is received, with our own continuity counter.
     std::vector<uint8_t> packets = packetize(static_cast<uint16_t>(m_pmtPid), m_pmt, m_headerPmtCc);
@@ -241,10 +236,8 @@ void ProgramSelector::feed(const uint8_t* packets, size_t count) {
         if (pid != m_pcrPid && m_esPids.count(pid) == 0) continue;
         Packet out{p, false, -1};
         bool unitStart = tspacket::payloadStart(p) && !tspacket::transportError(p);
-        if (m_refPid < 0 && unitStart && m_esPids.count(pid) && tspacket::findPesTimes(p).ptsAt) {
+        if (m_refPid < 0 && unitStart && m_esPids.count(pid) && tspacket::findPesTimes(p).ptsAt)
             m_refPid = pid;
-            m_refFound = true;
-        }
         if (pid == m_refPid && unitStart) {
             tspacket::PesTimes times = tspacket::findPesTimes(p);
             if (times.ptsAt) out.pts = tspacket::readTimestamp(p + times.ptsAt);

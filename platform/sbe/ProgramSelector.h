@@ -67,8 +67,8 @@ private:
     int m_pcrPid = -1;
     int m_videoPid = -1;
     int m_videoType = 0;
-    int m_refPid = -1;        // whose PTS times the buffer: the video, else the first audio
-    bool m_refFound = false;  // m_refPid was taken from the packets, not from the PMT's types
+    int m_refPid = -1;  // whose PTS times the buffer: the video, else the first audio, else
+                        // the first stream whose PES carries a PTS
     int m_transportStreamId = 1;
     std::set<int> m_esPids;
     std::vector<uint8_t> m_pmt;  // the kept programme's PMT section as sent

@@ -77,16 +77,22 @@ public:
         return tuner->stream();
     }
 
-    // A sink writing the programme of the tuned stream into bufferPath().
-    ComPtr<StreamBufferSink> startSink(std::shared_ptr<AirStream> stream, ProgramChoice choice) {
+    // A sink with this world's settings keeping `choice` into `path` (default bufferPath()).
+    ComPtr<StreamBufferSink> newSink(ProgramChoice choice = {}, std::string path = "") {
         ComPtr<StreamBufferSink> sink;
         sink.Attach(CreateComObject<StreamBufferSink>());
-        std::string path = bufferPath();
+        if (path.empty()) path = bufferPath();
         std::wstring name(path.begin(), path.end());
         CComBSTR bstr(name.c_str());
         EXPECT_EQ(S_OK, sink->put_SinkName(bstr.m_str));
         EXPECT_EQ(S_OK, sink->SetHKEY(key));
         EXPECT_EQ(S_OK, sink->SelectProgram(choice));
+        return sink;
+    }
+
+    // A sink writing the programme of the tuned stream into bufferPath().
+    ComPtr<StreamBufferSink> startSink(std::shared_ptr<AirStream> stream, ProgramChoice choice) {
+        ComPtr<StreamBufferSink> sink = newSink(choice);
         EXPECT_EQ(S_OK, sink->AttachAir(stream));
         return sink;
     }

@@ -175,12 +175,7 @@ TEST(StreamBufferSink, InputPinTakesAnyChunkingAndSkipsJunk) {
     ASSERT_GT(clip.size(), 188u * 1000);
     SbeWorld world;
     auto write = [&](const std::string& name, const std::function<void(StreamBufferSink*)>& feed) {
-        ComPtr<StreamBufferSink> sink;
-        sink.Attach(CreateComObject<StreamBufferSink>());
-        std::wstring wide(name.begin(), name.end());
-        CComBSTR bstr(wide.c_str());
-        EXPECT_EQ(S_OK, sink->put_SinkName(bstr.m_str));
-        EXPECT_EQ(S_OK, sink->SelectProgram({4229, -1, -1}));
+        ComPtr<StreamBufferSink> sink = world.newSink({4229, -1, -1}, name);
         EXPECT_EQ(S_OK, sink->Pause());
         feed(sink.Get());
         EXPECT_EQ(S_OK, sink->Stop());
@@ -234,13 +229,8 @@ TEST(StreamBufferSink, RealCapturesKeepTheirProgrammeWhole) {
         std::ifstream in(file, std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         SbeWorld world;
-        ComPtr<StreamBufferSink> sink;
-        sink.Attach(CreateComObject<StreamBufferSink>());
+        ComPtr<StreamBufferSink> sink = world.newSink({service, -1, -1});
         std::string buffer = world.bufferPath();
-        std::wstring wide(buffer.begin(), buffer.end());
-        CComBSTR bstr(wide.c_str());
-        ASSERT_EQ(S_OK, sink->put_SinkName(bstr.m_str));
-        ASSERT_EQ(S_OK, sink->SelectProgram({service, -1, -1}));
         ASSERT_EQ(S_OK, sink->Pause());
         sink->Feed(bytes.data(), bytes.size());
         ASSERT_EQ(S_OK, sink->Stop());

@@ -237,13 +237,9 @@ TEST(StreamBufferSource, NothingReceivedLoadsDefaultPinsThatDeliverNothing) {
     ScopedCaptureLog capture;
     // A frequency the air carries nothing on gives the tuner no stream to feed the sink.
     ASSERT_FALSE(world.tune(kDvbtTuner, 49000, 10.0));
-    ComPtr<StreamBufferSink> sink;
-    sink.Attach(CreateComObject<StreamBufferSink>());
+    ComPtr<StreamBufferSink> sink = world.newSink();
     std::string buffer = world.bufferPath();
     std::wstring path(buffer.begin(), buffer.end());
-    CComBSTR name(path.c_str());
-    ASSERT_EQ(S_OK, sink->put_SinkName(name.m_str));
-    ASSERT_EQ(S_OK, sink->SetHKEY(world.key));
     ASSERT_EQ(S_OK, sink->Pause());  // the buffer is started, live, and gets nothing
     ReadBack rb(buffer);
     ASSERT_EQ(S_OK, rb.loaded);
@@ -349,14 +345,9 @@ TEST(StreamBufferSource, AProgrammeIsKeptWholeAndOffersPinsForWhatCanBeDelivered
 
         // The whole clip at once into a sink that has been started, then stopped: a buffer
         // that is complete and no longer live.
-        ComPtr<StreamBufferSink> sink;
-        sink.Attach(CreateComObject<StreamBufferSink>());
+        ComPtr<StreamBufferSink> sink = world.newSink({4164, -1, -1});
         std::string buffer = world.bufferPath();
         std::wstring path(buffer.begin(), buffer.end());
-        CComBSTR name(path.c_str());
-        ASSERT_EQ(S_OK, sink->put_SinkName(name.m_str));
-        ASSERT_EQ(S_OK, sink->SetHKEY(world.key));
-        ASSERT_EQ(S_OK, sink->SelectProgram({4164, -1, -1}));
         ASSERT_EQ(S_OK, sink->Pause());
         sink->Feed(bytes.data(), bytes.size());
         ASSERT_EQ(S_OK, sink->Stop());

@@ -16,10 +16,6 @@ const std::string kDemoOne = "device://tv.channel.dvbt/#/474000/8/8916/4100/4164
 const std::string kDemoTwoHd = "device://tv.channel.dvbt/#/474000/8/8916/4100/4165";
 const std::string kDemoNews = "device://tv.channel.dvbt/#/538000/8/8916/4101/4228";
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 class DemoAir : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {

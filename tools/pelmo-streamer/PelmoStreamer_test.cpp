@@ -22,17 +22,6 @@ namespace {
 
 constexpr const char* kFixedFailure = "TV Control input: This device is in use or not supported";
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 class StreamerTool : public ::testing::Test {
 protected:
     // The tool with the stand-in module and this test's own settings and data folders.

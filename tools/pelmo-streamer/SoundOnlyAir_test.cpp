@@ -14,46 +14,18 @@ using namespace pelmo::streamer::testing;
 
 namespace {
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 class SoundOnlyAir : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         folder = std::make_unique<TempFolder>("pelmo_streamer_sound_only");
         const std::string sine = "sine=frequency=1000:sample_rate=48000";
         for (auto [file, codec] : {std::pair{"s302m.ts", "s302m"}, std::pair{"mp2.ts", "mp2"}}) {
-            RunResult r = run({"ffmpeg",
-                               "-v",
-                               "error",
-                               "-y",
-                               "-f",
-                               "lavfi",
-                               "-i",
-                               sine,
-                               "-ac",
-                               "2",
-                               "-c:a",
-                               codec,
-                               "-strict",
-                               "-2",
-                               "-t",
-                               "4",
-                               "-mpegts_service_id",
-                               "4164",
-                               "-metadata",
-                               "service_name=Beethoven",
-                               "-f",
-                               "mpegts",
-                               *folder / file});
+            std::vector<std::string> argv;
+            std::istringstream words("ffmpeg -v error -y -f lavfi -i " + sine + " -ac 2 -c:a " + codec +
+                                     " -strict -2 -t 4 -mpegts_service_id 4164 -f mpegts");
+            for (std::string w; words >> w;) argv.push_back(w);
+            argv.push_back(*folder / file);
+            RunResult r = run(argv);
             if (r.status != 0) clipFailure += std::string(file) + ": " + r.err;
         }
         std::ofstream(*folder / "broadcast.xml")
@@ -87,30 +59,20 @@ protected:
 // The open is refused by the rule for a source without a video pin, at once rather than after
 // waiting for a picture; the time-shift buffer had the programme (its source saw what it carries).
 TEST_F(SoundOnlyAir, AServiceWithoutPictureIsRefusedForWantOfAVideoPin) {
-    struct Case {
-        const char* path;
-        const char* carries;
-    };
-    for (const Case& c : {Case{"device://tv.channel.dvbt/#/474000/8/1/1/4164", "s302m"},
-                          Case{"device://tv.channel.dvbt/#/482000/8/1/1/4164", "mp2"}}) {
-        SCOPED_TRACE(c.path);
+    for (auto [path, carries] : {std::pair{"device://tv.channel.dvbt/#/474000/8/1/1/4164", "s302m"},
+                                 std::pair{"device://tv.channel.dvbt/#/482000/8/1/1/4164", "mp2"}}) {
+        SCOPED_TRACE(path);
         size_t logged = log().size();
-        RunResult d = tool({"describe", c.path});
-        ASSERT_EQ(1, d.status) << d.out << d.err;
-        EXPECT_TRUE(contains(d.err, std::string("cannot open ") + c.path)) << d.err;
+        RunResult w = tool({"watch", path, "--compressed", "--seconds", "3", "-o", *folder / "f.ts"});
+        EXPECT_EQ(1, w.status) << w.out << w.err;
+        EXPECT_TRUE(contains(w.err, std::string("cannot open ") + path)) << w.err;
+        EXPECT_FALSE(contains(w.err, "delivered no picture")) << w.err;
         std::string lines = log().substr(logged);
-        EXPECT_TRUE(contains(
-            lines, std::string("has no picture that can be delivered (it carries ") + c.carries + ")"))
+        EXPECT_TRUE(
+            contains(lines, std::string("has no picture that can be delivered (it carries ") + carries + ")"))
             << lines;
         EXPECT_TRUE(contains(lines, "source filter does not have video pin 80004005")) << lines;
         EXPECT_TRUE(contains(lines, "DSInputPlugin::createFileGraph addGrabber failed 80004005")) << lines;
-
-        logged = log().size();
-        RunResult w = tool({"watch", c.path, "--compressed", "--seconds", "3", "-o", *folder / "f.ts"});
-        EXPECT_EQ(1, w.status) << w.out << w.err;
-        EXPECT_TRUE(contains(w.err, std::string("cannot open ") + c.path)) << w.err;
-        EXPECT_FALSE(contains(w.err, "delivered no picture")) << w.err;
-        EXPECT_TRUE(contains(log().substr(logged), "source filter does not have video pin")) << log();
     }
 }
 

@@ -16,16 +16,13 @@ extern "C" {
 }
 
 namespace pelmo::streamer::testing {
-namespace {
 
-std::string slurp(const std::string& path) {
+std::string readFile(const std::string& path) {
     std::ifstream in(path);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
 }
-
-}  // namespace
 
 RunResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
     RunResult r;
@@ -55,8 +52,8 @@ RunResult run(const std::vector<std::string>& argv, const std::map<std::string, 
     close(out);
     close(err);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = slurp(outName);
-    r.err = slurp(errName);
+    r.out = readFile(outName);
+    r.err = readFile(errName);
     unlink(outName);
     unlink(errName);
     return r;

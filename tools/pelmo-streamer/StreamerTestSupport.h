@@ -13,6 +13,13 @@ struct RunResult {
     std::string err;
 };
 
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A whole file as text ("" when it cannot be read).
+std::string readFile(const std::string& path);
+
 // Runs a program with extra environment variables (an empty value unsets one).
 RunResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {});
 
